@@ -1,0 +1,47 @@
+// Processes: start hidden (with or without waiting, through the shell or not), find by image
+// name, kill. Image names may carry ".exe"; it is dropped here. A program named without a folder
+// is looked up in the program folder first, then in PATH.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qm::platform {
+
+// Splits a command line like Windows does: white space separates, double quotes group and are
+// dropped.
+std::vector<std::string> splitCommandLine(std::string_view commandLine);
+
+// A program's own command line: its arguments (without argv[0]) joined by single spaces.
+std::string joinArguments(int argc, const char* const* argv);
+
+// Full path of a program named on a command line; "" when not found.
+std::string resolveProgram(std::string_view name);
+
+// Runs the command hidden (standard input from /dev/null) and waits for it. Through the shell:
+// /bin/sh -c command. Result: exit status (low 8 bits), 128 + signal when killed by a signal,
+// 0 when the process could not be started.
+int runAndWait(const std::string& command, bool throughShell);
+
+// Starts the command hidden without waiting. Result: 0 when started, else the errno value.
+int startDetached(const std::string& command, bool throughShell);
+
+// Process ids whose executable (/proc/<pid>/exe base name) equals the image name without
+// ".exe"; compared without regard to case unless `exactCase`.
+std::vector<int> findProcesses(std::string_view imageName, bool exactCase = false);
+
+bool isProcessRunning(std::string_view imageName);
+
+// SIGKILL to every process of that image name (exact case) except this one; number signalled.
+int killProcesses(std::string_view imageName);
+
+std::uint32_t currentProcessId();
+std::uint32_t currentThreadId();
+
+// Ends the process at once with the code (no destructors, like ExitProcess).
+[[noreturn]] void exitProcess(int code);
+
+}  // namespace qm::platform
