@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/locks.h"
 
 namespace qm::tool {
@@ -32,7 +33,7 @@ std::string replaceAll(std::string_view text, std::string_view needle,
 // Drops every ".exe".
 std::string stripExe(std::string_view name);
 // Right-aligns text in exactly `width` characters. A text longer than the width is returned
-// cut to its last `width` characters.
+// cut to its last `width` characters, so the result always has the width.
 std::string padLeft(std::string_view text, std::size_t width, char fill);
 // Pieces between delimiters (empty ones kept); a trailing delimiter adds one empty piece.
 // Empty text or delimiter: no pieces.
@@ -66,6 +67,10 @@ int versionCompare(const char* a, const char* b);
 std::uint64_t timeValue();
 // timeValue() as "%llx".
 std::string timeValueText();
+// The rules themselves, for a given local time / value.
+std::uint64_t timeValue(const platform::LocalTime& time);
+std::string timeValueText(std::uint64_t value);
+std::string localTimeText(const platform::LocalTime& time);
 // "2024-06-21 15-23-14", or "Unknow time".
 std::string localTimeText();
 bool randomBytes(void* buffer, std::size_t size);
@@ -96,6 +101,8 @@ bool isRunning(const char* imageName);
 // A LISTEN or ESTABLISHED connection with the loopback address and port as local or foreign
 // address, read from /proc/net/tcp or /proc/net/tcp6.
 bool portInUse(int port, bool ipv6);
+// The same rule applied to the text of such a table.
+bool portListed(std::string_view table, int port, bool ipv6);
 // The per-user named lock "<user>_<name>", waiting up to waitMs.
 std::optional<platform::NamedLock> getMutexLock(const char* name, int waitMs);
 
