@@ -12,13 +12,19 @@ namespace detail {
 extern std::atomic<bool> enabledFlag;
 void line(const char* tag, std::string_view label, std::string_view value);
 void line(const char* tag, std::string_view label, long long value);
+void line(const char* tag, std::string_view label, std::u16string_view value);
 }  // namespace detail
+
+// The log settings file of every deliverable ("%s.ini" filled with "KVLQuillmark").
+inline constexpr char kLogSettingsFile[] = "KVLQuillmark.ini";
 
 // Sets up logging once per process from "KVLQuillmark.ini"; returns the diagnostics flag.
 // A null prefix gives false.
 bool setLog(const char* prefix);
 
-inline bool enabled() { return detail::enabledFlag.load(std::memory_order_relaxed); }
+inline bool enabled() {
+  return detail::enabledFlag.load(std::memory_order_relaxed);
+}
 
 // Switches the front off (the debug-mode toggle); the caller resets the writer.
 void disable();
@@ -40,6 +46,13 @@ inline void error(std::string_view label, std::string_view text) {
 }
 inline void error(std::string_view label, long long value) {
   if (enabled()) detail::line("[Error]", label, value);
+}
+// Wide (UTF-16) text, written as UTF-8; empty when it is not valid UTF-16.
+inline void normal(std::string_view label, std::u16string_view text) {
+  if (enabled()) detail::line("[Normal]", label, text);
+}
+inline void normal(std::string_view label, const char16_t* text) {
+  normal(label, text ? std::u16string_view(text) : std::u16string_view());
 }
 // Keep literal texts away from the integer overloads.
 inline void normal(std::string_view label, const char* text) {
