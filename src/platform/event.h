@@ -1,6 +1,7 @@
 // Named events (the debug-mode switch): an object in the runtime folder that exists from its
 // creation until it is removed. A pulse wakes every listener once; a listener never misses a
-// pulse and never sees one twice.
+// pulse and never sees one twice (pulses that come while it is busy are kept for its next waits).
+// One handle is used by one thread at a time.
 #pragma once
 
 #include <optional>
@@ -29,13 +30,18 @@ class NamedEvent {
   // limit. True when a pulse was consumed, false on time-out or when the event was removed.
   bool wait(int timeoutMs = -1);
 
-  // Removes the event object (the creator, at exit).
+  // Removes the event object (the creator, at exit). Listeners' waits then return false; a
+  // listener that wants the next object of that name opens it again.
   void remove();
 
  private:
   NamedEvent() = default;
+  static std::optional<NamedEvent> adopt(std::string path, int fd);
+  bool removed() const;
+
   std::string path_;
   int fd_ = -1;
+  int watch_ = -1;  // inotify descriptor watching the event file
   unsigned long long seen_ = 0;
 };
 

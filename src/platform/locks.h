@@ -1,5 +1,6 @@
-// Named locks: per-user named mutexes (flock on a file in the runtime folder) and the
-// machine-wide log lock. The death of a holder releases its locks.
+// Named locks: per-user named mutexes (flock on a file in <runtime folder>/locks) and the
+// machine-wide log lock. The death of a holder releases its locks. Unlike a Windows mutex a
+// named lock is not recursive: a second acquire of a held name fails, in this process too.
 #pragma once
 
 #include <memory>
