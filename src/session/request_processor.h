@@ -11,7 +11,7 @@ namespace qm::session {
 
 // One request: the answer map (the caller owns it), or an empty owner when request or origin is
 // null.
-JsonMapOwner processRequest(const JsonMap* request, const char* origin,
-                            std::uint32_t serverProcessId);
+qm::json::JsonMap processRequest(const QuillmarkJsonMap* request, const char* origin,
+                                 std::uint32_t serverProcessId);
 
 }  // namespace qm::session

@@ -13,16 +13,15 @@
 
 namespace qm::session {
 
-// The JSON map as it crosses the adapter boundary, and the owner of a map made here.
-using JsonMap = qm::json::JsonMap;
-using JsonMapOwner = qm::json::JsonMapOwner;
+// Owner of a map made here (the C table QuillmarkJsonMap is what crosses the adapter boundary).
+using JsonMapOwner = qm::json::JsonMap;
 
 inline constexpr char kServerVersion[] = "1.0.23.0510";
 inline constexpr int kSessionSlots = 32;
 
 // Adapter library exports.
 using CallMethodFn = const char* (*)(const char* jsonText);
-using CallJsonMapMethodFn = const char* (*)(const JsonMap* map, const char* functionName);
+using CallJsonMapMethodFn = const char* (*)(const QuillmarkJsonMap* map, const char* functionName);
 
 struct Session {
   std::string id;  // empty: free slot
@@ -79,7 +78,7 @@ Session* session(int slot);
 // Calls the adapter of `slot`: the map entry point when bound, else the string entry point with
 // the map's source text (or the map as JSON text when it has none). nullptr when the slot has
 // neither. The text stays owned by the library until its next call.
-const char* callAdapter(Session& session, const JsonMap* map, const char* functionName);
+const char* callAdapter(Session& session, const QuillmarkJsonMap* map, const char* functionName);
 
 // Creation stamp of a slot (tests and logs); nullopt for "none".
 std::optional<std::uint64_t> creationStamp(int slot);
