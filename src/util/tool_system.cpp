@@ -2,7 +2,6 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 
 #include "platform/files.h"
@@ -63,13 +62,6 @@ bool isLoopbackWithPort(const Endpoint& e, int port, bool ipv6) {
   if (e.port != port) return false;
   if (ipv6) return e.size == 16 && std::memcmp(e.address.data(), kV6.data(), 16) == 0;
   return e.size == 4 && std::memcmp(e.address.data(), kV4.data(), 4) == 0;
-}
-
-std::string readWhole(const char* path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 }  // namespace
@@ -176,7 +168,9 @@ bool portListed(std::string_view table, int port, bool ipv6) {
 
 bool portInUse(int port, bool ipv6) {
   if (port < 0 || port > 0xFFFF) return false;
-  return portListed(readWhole(ipv6 ? "/proc/net/tcp6" : "/proc/net/tcp"), port, ipv6);
+  std::optional<std::string> table =
+      platform::readTextFile(ipv6 ? "/proc/net/tcp6" : "/proc/net/tcp");
+  return table && portListed(*table, port, ipv6);
 }
 
 std::optional<platform::NamedLock> getMutexLock(const char* name, int waitMs) {
