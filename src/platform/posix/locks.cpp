@@ -75,12 +75,14 @@ std::unique_ptr<MachineLock> MachineLock::open(std::string_view name) {
     fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
     if (fd >= 0 || errno != ENOENT) break;
     fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
-    if (fd >= 0)
-      ::fchmod(fd, 0666);  // despite the umask
-    else if (errno != EEXIST)
-      break;
+    if (fd < 0 && errno != EEXIST) break;
   }
   if (fd < 0) return nullptr;
+  // Usable by every user despite the umask (also mending a file we made earlier with less).
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & 0777) != 0666) {
+    ::fchmod(fd, 0666);
+  }
   return std::unique_ptr<MachineLock>(new MachineLock(fd));
 }
 
