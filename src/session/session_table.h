@@ -80,6 +80,9 @@ Session* session(int slot);
 // neither. The text stays owned by the library until its next call.
 const char* callAdapter(Session& session, const QuillmarkJsonMap* map, const char* functionName);
 
+// Drops the characters < > : " / \ | ? * ; & $ from a folder or file name; ".." becomes empty.
+std::string sanitiseName(std::string_view name);
+
 // Creation stamp of a slot (tests and logs); nullopt for "none".
 std::optional<std::uint64_t> creationStamp(int slot);
 

@@ -1,0 +1,9 @@
+#include "session/top_window.h"
+
+namespace qm::session {
+
+void startTopWindowPromotion(std::uint32_t, TopWindowMode) {}
+
+void stopTopWindowPromotion() {}
+
+}  // namespace qm::session
