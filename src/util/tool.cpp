@@ -49,7 +49,8 @@ Parsed parseNumber(std::string_view text, int base, bool strict) {
   std::size_t i = 0;
   bool negative = false;
   if (strict) {
-    if (i < text.size() && text[i] == '-') negative = true, ++i;
+    negative = text.starts_with('-');
+    i = negative ? 1 : 0;
     if (i == text.size()) return {0, kNotANumber};
     for (std::size_t k = i; k < text.size(); ++k)
       if (!isDigit(text[k])) return {0, kNotANumber};
