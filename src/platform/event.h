@@ -28,16 +28,18 @@ class NamedEvent {
 
   // Waits for the next pulse not yet consumed by this handle. timeoutMs < 0 waits without
   // limit. True when a pulse was consumed, false on time-out or when the event was removed.
+  // After a removal the handle follows a newer event of the same name (a restarted creator),
+  // counting all of its pulses, as a Windows event outlives its creator's handle.
   bool wait(int timeoutMs = -1);
 
-  // Removes the event object (the creator, at exit). Listeners' waits then return false; a
-  // listener that wants the next object of that name opens it again.
+  // Removes the event object (the creator, at exit); waiting listeners wake with false.
   void remove();
 
  private:
   NamedEvent() = default;
   static std::optional<NamedEvent> adopt(std::string path, int fd);
   bool removed() const;
+  bool followSuccessor();
 
   std::string path_;
   int fd_ = -1;

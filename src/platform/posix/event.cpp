@@ -123,7 +123,7 @@ bool NamedEvent::wait(int timeoutMs) {
   if (fd_ < 0) return false;
   const long long deadline = timeoutMs < 0 ? -1 : monotonicMs() + timeoutMs;
   while (true) {
-    if (removed()) return false;
+    if (removed() && !followSuccessor()) return false;
     unsigned long long counter = 0;
     if (!readCounter(fd_, &counter)) return false;
     if (counter > seen_) {
@@ -150,6 +150,16 @@ bool NamedEvent::wait(int timeoutMs) {
       }
     }
   }
+}
+
+bool NamedEvent::followSuccessor() {
+  int fd = ::open(path_.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return false;
+  auto successor = adopt(path_, fd);
+  if (!successor) return false;
+  successor->seen_ = 0;  // every pulse of the newer event came after ours was removed
+  *this = std::move(*successor);
+  return true;
 }
 
 void NamedEvent::remove() {
