@@ -30,9 +30,9 @@ std::atomic<bool> initialisedFlag{false};
 std::atomic<platform::MachineLock*> lockPtr{nullptr};
 
 // Log file name, maximum size and rotation index; read by every line, written by
-// initialise and reset.
+// initialise and reset. Plain data, so it is usable before static constructors have run.
 std::mutex configMutex;
-std::string logFileName;
+char logFileName[kLogFileSize] = "";
 long long maxSize = 0;
 int rotationIndex = 0;
 
@@ -113,10 +113,10 @@ std::string fileNameFor(const platform::LocalTime& t) {
   for (;;) {
     std::optional<std::uint64_t> size = platform::fileSize(name);
     if (!size || *size <= static_cast<std::uint64_t>(maxSize)) return name;
-    ++rotationIndex;
-    std::string next = dailyFileName(logFileName, t.year, t.month, t.day, rotationIndex);
+    std::string next = dailyFileName(logFileName, t.year, t.month, t.day, rotationIndex + 1);
     // A name cut so short that the index no longer shows: keep using it.
     if (next == name) return name;
+    ++rotationIndex;
     name = std::move(next);
   }
 }
@@ -206,9 +206,10 @@ int initialise(const char* iniPath) {
       path = chosen;
     }
 
-    logFileName = readIniValue("Log File", value, kLogFileSize, path) == kIniOk
-                      ? value
-                      : platform::defaultLogFile();
+    std::string name = readIniValue("Log File", value, kLogFileSize, path) == kIniOk
+                           ? value
+                           : platform::defaultLogFile();
+    std::snprintf(logFileName, sizeof logFileName, "%s", name.c_str());
     maxSize =
         readIniValue("Log MaxSize", value, kMaxSizeSize, path) == kIniOk ? leadingNumber(value) : 0;
     result = readIniValue("Log Level", value, kLevelSize, path);
@@ -263,7 +264,10 @@ void writeLineV(int level, const char* format, va_list args) {
 }
 
 int writeLine(int level, const char* format, ...) {
-  if (level > levelValue.load(std::memory_order_relaxed)) return kLevelFiltered;
+  // An unconfigured writer has no file to write to: even level 0 is dropped.
+  if (level > levelValue.load(std::memory_order_relaxed) || !initialisedFlag.load()) {
+    return kLevelFiltered;
+  }
   platform::MachineLock* machineLock = lockPtr.load();
   if (machineLock) machineLock->lock();
   va_list args;

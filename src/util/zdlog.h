@@ -39,7 +39,7 @@ int readIniValue(std::string_view key, std::string& value, std::size_t bufferSiz
 int initialise(const char* iniPath);
 
 // Writes one line at `level` (printf rules). 0 when written or attempted, -2 when the level is
-// above the configured level.
+// above the configured level or the writer is not configured.
 int writeLine(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // The core of writeLine without level test and lock, for callers that already hold an argument
