@@ -1,8 +1,8 @@
 #!/bin/sh
 # Regenerates the system's own certification authority (an ECC P-256 and an RSA 4096 root), the two
 # loopback server certificates issued from it, and the sealed server keys, as the source files
-#   src/server/certificates_data.inc   PEM texts of the roots and the server certificates
-#   src/server/key_data.inc            server private keys, sealed (see src/server/key_seal.h)
+#   src/util/certificates_data.inc   PEM texts of the roots and the server certificates
+#   src/server/key_data.inc          server private keys, sealed (see src/server/key_seal.h)
 # Run by hand when the certificates must change; the outputs are committed, the build never runs it.
 #
 # The roots are trusted machine-wide once installed, so they may only vouch for the loopback names:
@@ -128,6 +128,6 @@ c++ -std=c++20 -O1 -I"$root/src" "$root/scripts/seal_keys.cpp" "$root/src/server
   "Ecdsa=$work/ecdsa_server.key" "Rsa=$work/rsa_server.key"
 
 umask 022
-cat "$work/certificates_data.inc" >"$root/src/server/certificates_data.inc"
+cat "$work/certificates_data.inc" >"$root/src/util/certificates_data.inc"
 cat "$work/key_data.inc" >"$root/src/server/key_data.inc"
-echo "make-certs: wrote src/server/certificates_data.inc and src/server/key_data.inc"
+echo "make-certs: wrote src/util/certificates_data.inc and src/server/key_data.inc"

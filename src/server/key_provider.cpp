@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "server/certificates.h"
+#include "util/certificates.h"
 
 namespace qm::server {
 

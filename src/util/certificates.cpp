@@ -1,8 +1,8 @@
-#include "server/certificates.h"
+#include "util/certificates.h"
 
 namespace qm::server {
 
-#include "server/certificates_data.inc"
+#include "util/certificates_data.inc"
 
 const std::array<RootCertificate, 2> kRootCertificates = {{
     {"ECC", kEccRootCertificate},

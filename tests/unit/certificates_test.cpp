@@ -1,4 +1,4 @@
-#include "server/certificates.h"
+#include "util/certificates.h"
 
 #include <gnutls/gnutls.h>
 #include <gnutls/x509.h>
