@@ -186,11 +186,21 @@ TEST(FindAndKillProcesses, ByExecutableName) {
   EXPECT_TRUE(gone);
 }
 
-TEST(KillProcesses, NeverThisProcess) {
-  const std::string self =
-      std::filesystem::read_symlink("/proc/self/exe").filename().string() + ".exe";
-  ASSERT_FALSE(findProcesses(self).empty());
-  EXPECT_EQ(killProcesses(self), 0);
+TEST(KillProcesses, EveryOtherProcessButNeverItself) {
+  TempRoot root;
+  const std::string copy = testing::uniqueHelperCopy(root, "kill");
+  const std::string image = std::filesystem::path(copy).filename().string() + ".exe";
+  ASSERT_EQ(startDetached(copy + " sleep 30000", false), 0);
+  std::vector<int> found;
+  for (int i = 0; i < 1000 && found.size() != 1; ++i, sleepMs(5)) found = findProcesses(image);
+  ASSERT_EQ(found.size(), 1u);
+  // The same program kills its sibling, survives and reports one.
+  const std::string out = root / "killed.txt";
+  EXPECT_EQ(runAndWait(copy + " kill " + image + " " + out, false), 0);
+  EXPECT_EQ(readTextFile(out), "1");
+  bool gone = false;
+  for (int i = 0; i < 1000 && !gone; ++i, sleepMs(5)) gone = findProcesses(image).empty();
+  EXPECT_TRUE(gone);
 }
 
 }  // namespace
