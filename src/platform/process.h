@@ -12,7 +12,8 @@
 namespace qm::platform {
 
 // Splits a command line like Windows does: white space separates, double quotes group and are
-// dropped.
+// dropped; after the program name, "" inside quotes and backslashes before a quote follow the
+// Windows C runtime rules (2n backslashes + quote: n backslashes, 2n+1: n and a literal quote).
 std::vector<std::string> splitCommandLine(std::string_view commandLine);
 
 // A program's own command line: its arguments (without argv[0]) joined by single spaces.
@@ -21,12 +22,15 @@ std::string joinArguments(int argc, const char* const* argv);
 // Full path of a program named on a command line; "" when not found.
 std::string resolveProgram(std::string_view name);
 
-// Runs the command hidden (standard input from /dev/null) and waits for it. Through the shell:
-// /bin/sh -c command. Result: exit status (low 8 bits), 128 + signal when killed by a signal,
-// 0 when the process could not be started.
+// Runs the command hidden (standard input from /dev/null, output and errors shared with this
+// process, no other descriptor inherited) and waits for it. Through the shell: /bin/sh -c
+// command, taken as it stands. Result: exit status (low 8 bits), 128 + signal when killed by a
+// signal, 0 when the process could not be started.
 int runAndWait(const std::string& command, bool throughShell);
 
-// Starts the command hidden without waiting. Result: 0 when started, else the errno value.
+// Starts the command hidden without waiting: standard input, output and errors on /dev/null,
+// in a session of its own, adopted by init so it never becomes our zombie. Result: 0 once the
+// program runs, else the errno value (ENOENT when it is not found).
 int startDetached(const std::string& command, bool throughShell);
 
 // Process ids whose executable (/proc/<pid>/exe base name) equals the image name without
