@@ -73,7 +73,7 @@ bool chooseAdapter(const QuillmarkJsonMap* request, std::string& libDir, std::st
     }
   } else {
     diag::normal("Path id check location mode: ", "Active");
-    const bool inTable = libDir == kTableLibDir && comName == kTableComName;
+    const bool inTable = equalNoCase(libDir, kTableLibDir) && equalNoCase(comName, kTableComName);
     const char* verdict = inTable ? "Success" : "Fail";
     diag::warning("Path table compare: ", verdict);
     diag::warning("Lib: ", kTableLibDir);
@@ -82,6 +82,9 @@ bool chooseAdapter(const QuillmarkJsonMap* request, std::string& libDir, std::st
       diag::normal("Out of path table connection: ", "Reject");
       return false;
     }
+    // File names are case-sensitive here: load the file the table names.
+    libDir = kTableLibDir;
+    comName = kTableComName;
   }
   if (libDir.empty() || comName.empty()) {
     diag::normal("No path information connection: ", "Reject");
