@@ -44,61 +44,6 @@ int hexValue(char c) {
   return -1;
 }
 
-// Length of the well-formed UTF-8 sequence at text[0], or the length of its longest valid prefix
-// negated (at least -1) when it is ill-formed. Ranges as in the Unicode standard, table 3-7.
-int utf8Sequence(std::string_view text, char32_t* codePoint) {
-  auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  unsigned char lead = byte(0);
-  if (lead < 0x80) {
-    *codePoint = lead;
-    return 1;
-  }
-  int length;
-  unsigned char low = 0x80, high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return -1;
-  }
-  char32_t value = lead & (0x7F >> length);
-  for (int i = 1; i < length; ++i) {
-    if (static_cast<std::size_t>(i) >= text.size()) return -i;
-    unsigned char next = byte(i);
-    if (next < low || next > high) return -i;
-    low = 0x80;
-    high = 0xBF;
-    value = (value << 6) | (next & 0x3F);
-  }
-  *codePoint = value;
-  return length;
-}
-
-void appendUtf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
 // C entry points of the table handed to components.
 BSTR apiAllocStringLen(const OLECHAR* text, std::uint32_t length) {
   return sysAllocStringLen(text, length);
@@ -168,46 +113,6 @@ std::string componentFileName(const Guid& classId) {
 }
 
 // ---- texts ----
-
-std::u16string utf8ToUtf16(std::string_view text) {
-  std::u16string out;
-  out.reserve(text.size());
-  while (!text.empty()) {
-    char32_t c = 0;
-    int length = utf8Sequence(text, &c);
-    if (length < 0) {
-      out += u'\uFFFD';
-      text.remove_prefix(static_cast<std::size_t>(-length));
-      continue;
-    }
-    if (c >= 0x10000) {
-      c -= 0x10000;
-      out += static_cast<char16_t>(0xD800 + (c >> 10));
-      out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
-    } else {
-      out += static_cast<char16_t>(c);
-    }
-    text.remove_prefix(static_cast<std::size_t>(length));
-  }
-  return out;
-}
-
-std::string utf16ToUtf8(std::u16string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char32_t c = text[i];
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-        text[i + 1] <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-      ++i;
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
-      c = 0xFFFD;
-    }
-    appendUtf8(out, c);
-  }
-  return out;
-}
 
 BSTR sysAllocString(const OLECHAR* text) noexcept {
   if (text == nullptr) return nullptr;
