@@ -42,6 +42,15 @@ std::string readText(const QuillmarkJsonMap* map, const char* key, std::size_t l
   return text;
 }
 
+// Eight characters of 0-9 and A-Z followed by "_SID".
+bool isSessionIdShape(std::string_view id) {
+  if (id.size() != 12 || id.substr(8) != "_SID") return false;
+  for (char c : id.substr(0, 8)) {
+    if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z'))) return false;
+  }
+  return true;
+}
+
 JsonMapOwner resultAnswer(const char* result) {
   JsonMapOwner answer = JsonMapOwner::create();
   if (!answer) {
@@ -154,7 +163,6 @@ JsonMapOwner getChannelValue(const QuillmarkJsonMap* request, const char* origin
 
 JsonMapOwner processRequest(const QuillmarkJsonMap* request, const char* origin,
                             std::uint32_t serverProcessId) {
-  // 1, 2.
   if (request == nullptr || origin == nullptr) {
     QM_NULL_PARAMETER(request == nullptr ? "JsonMap" : "Origin");
     return {};
@@ -164,26 +172,26 @@ JsonMapOwner processRequest(const QuillmarkJsonMap* request, const char* origin,
     QM_ALLOCATION_FAILURE();
     return answer;
   }
-  // 3.
   qm::json::dumpParameters(request);
 
-  // 4. Find the session, or make an id for a new one.
+  // Find the session, or make an id for a new one. An unknown id is taken over for the new
+  // session (a page keeps its id across an eviction) only when it has the shape of an id made
+  // here: ids match as parts of the sent text, so a page-made "_SID" would catch every page.
   std::string sessionId = readText(request, "SessionId", kShortValue);
   std::optional<int> slot;
-  if (!sessionId.empty()) {
-    slot = findSession(sessionId);
-  } else {
+  if (!sessionId.empty()) slot = findSession(sessionId);
+  if (!slot && !sessionId.empty() && !isSessionIdShape(sessionId)) sessionId.clear();
+  if (!slot && sessionId.empty()) {
     diag::normal("Generate new session id", "");
     sessionId = newSessionId();
     answer.set("SessionID", sessionId.c_str());
   }
   diag::normal("Session id: ", sessionId);
 
-  // 5.
   const std::string functionName = readText(request, "FunctionName", kLongValue);
   const bool isEcho = isAnyOf(functionName, {"QuillmarkEcho", "Echo"});
 
-  // 7. No session yet: open one (closing calls have nothing to close).
+  // No session yet: open one (closing calls have nothing to close).
   if (!slot) {
     if (isAnyOf(functionName, {"QuillmarkClose", "QuillmarkForceRelease", "QuillmarkRelease"})) {
       diag::normal("No specific adapter to release", "");
@@ -206,7 +214,7 @@ JsonMapOwner processRequest(const QuillmarkJsonMap* request, const char* origin,
     return callSessionAdapter(std::move(answer), *slot, request, functionName, serverProcessId);
   }
 
-  // 8. An open session: built-ins first, everything else goes to its adapter.
+  // An open session: built-ins first, everything else goes to its adapter.
   diag::normal("Find the loaded adapter", "");
   Session& s = *session(*slot);
   if (equalNoCase(functionName, "QuillmarkForceRelease")) {

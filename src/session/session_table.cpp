@@ -227,7 +227,7 @@ std::string newSessionId() {
 std::optional<int> openSession(JsonMapOwner& answer, const OpenRequest& request) {
   Table& t = table();
 
-  // 1. A free slot, else the oldest session makes room.
+  // A free slot, else the oldest session makes room.
   std::optional<int> free;
   for (int slot = 0; slot < kSessionSlots && !free; ++slot) {
     if (t.slots[slot].id.empty()) free = slot;
@@ -245,14 +245,14 @@ std::optional<int> openSession(JsonMapOwner& answer, const OpenRequest& request)
   const int slot = *free;
   Session& s = t.slots[slot];
 
-  // 2, 3. Stamp and identity.
+  // Stamp and identity.
   t.stamps[slot] = t.counter++;
   diag::normal("Session index: ", slot);
   s.id = request.id;
   s.startTime = now();
   diag::normal("Init time: ", static_cast<long long>(s.startTime));
 
-  // 4, 5. Copy and load; the installed file is the fall-back.
+  // Copy and load; the installed file is the fall-back.
   const std::string file = libraryFile(request.comName);
   const std::string installed = t.programFolder + "/" + request.libDir + "/" + file;
   const std::string copy = sessionFolder(slot) + "/" + file;
@@ -299,7 +299,7 @@ std::optional<int> openSession(JsonMapOwner& answer, const OpenRequest& request)
     }
   }
 
-  // 6, 7. Bind the exports.
+  // Bind the exports.
   s.adapterName = request.comName;
   s.callMethod = s.library->function<CallMethodFn>("callMethod");
   s.callJsonMapMethod = s.library->function<CallJsonMapMethodFn>("callJsonMapMethod");
@@ -319,7 +319,7 @@ std::optional<int> openSession(JsonMapOwner& answer, const OpenRequest& request)
     diag::normal("Json string init: ", "Active");
   }
 
-  // 8. Unlock.
+  // Unlock.
   {
     JsonMapOwner unlock = handshakeMap("Quillmark_Unlock", "-2", request.origin.c_str());
     const char* result = callAdapter(s, unlock.get(), "Quillmark_Unlock");
@@ -333,7 +333,7 @@ std::optional<int> openSession(JsonMapOwner& answer, const OpenRequest& request)
     diag::normal("Unlock: ", "Success");
   }
 
-  // 9, 10. Version query; a code in the adapter's error range ends the opening.
+  // Version query; a code in the adapter's error range ends the opening.
   std::string version;
   {
     JsonMapOwner query = handshakeMap("Quillmark_GetVersion", "-1", nullptr);
@@ -355,7 +355,7 @@ std::optional<int> openSession(JsonMapOwner& answer, const OpenRequest& request)
   }
   diag::normal("Extract component version: ", "Success");
 
-  // 11 - 13. Version checks: the minimum must not be above the real version.
+  // Version checks: the minimum must not be above the real version.
   const std::string installerName = sanitiseName(cut(request.installerName, kInstallerNameLength));
   const std::string minServer = cut(request.minServerVersion, kVersionLength);
   std::string minLib = cut(request.minLibVersion, kVersionLength);
@@ -387,7 +387,7 @@ std::optional<int> openSession(JsonMapOwner& answer, const OpenRequest& request)
   }
   diag::normal("Verify adapter version: ", "Pass");
 
-  // 14. Installer version file of the named installer.
+  // Installer version file of the named installer.
   if (!installerName.empty()) {
     diag::normal("InstallerName: ", installerName);
     std::string file = tool::stripExe(t.sharedDataFolder + "/" + installerName + "Version.txt");

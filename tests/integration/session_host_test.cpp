@@ -218,6 +218,20 @@ TEST_F(SessionHost, FirstRequestOpensASessionAndLaterOnesFindItInsideTheirId) {
   EXPECT_TRUE(fs::exists(root().installed));
 }
 
+TEST_F(SessionHost, UnknownIdIsTakenOverOnlyWhenShapedLikeAnId) {
+  // A page whose session was evicted keeps its id.
+  Answer kept = call(openFields("Echo", {{"SessionId", "ABCDEFGH_SID"}}));
+  EXPECT_EQ(kept.count("SessionID"), 0u);
+  EXPECT_EQ(findSession("ABCDEFGH_SID"), 0);
+  // Any other text would match inside other pages' ids; it gets a fresh id instead.
+  for (const char* foreign : {"_SID", "S", "abcdefgh_SID"}) {
+    Answer fresh = call(openFields("Echo", {{"SessionId", foreign}}));
+    EXPECT_TRUE(std::regex_match(fresh["SessionID"], std::regex("[0-9A-Z]{8}_SID"))) << foreign;
+    EXPECT_EQ(findSession(foreign), std::nullopt) << foreign;
+  }
+  EXPECT_EQ(findSession("xxABCDEFGH_SIDyy"), 0);
+}
+
 TEST_F(SessionHost, ClosingWithoutASessionOpensNothing) {
   for (const char* name : {"QuillmarkClose", "QuillmarkForceRelease", "QuillmarkRelease"}) {
     Answer answer = call({{"FunctionName", name}, {"PathID", kTablePathId}});
