@@ -226,6 +226,7 @@ std::string newSessionId() {
 
 std::optional<int> openSession(JsonMapOwner& answer, const OpenRequest& request) {
   Table& t = table();
+  if (request.id.empty()) return std::nullopt;  // an id-less slot would count as free
 
   // A free slot, else the oldest session makes room.
   std::optional<int> free;
@@ -290,14 +291,14 @@ std::optional<int> openSession(JsonMapOwner& answer, const OpenRequest& request)
       }
       diag::warning("Adapter load error reason: ", loadError);
       diag::normal("Release session index: ", slot);
-      // Nothing is loaded: the slot only needs to be freed (and an unused copy removed).
       if (copied) fs::remove(copy, copyError);
-      s = Session{};
-      t.stamps[slot] = kNoStamp;
+      releaseSession(slot);
       answer = failureAnswer(61902);
       return std::nullopt;
     }
   }
+  // A copy that would not load would block this slot's copies for the rest of the run.
+  if (copied && !s.loadedCopy) fs::remove(copy, copyError);
 
   // Bind the exports.
   s.adapterName = request.comName;
@@ -392,7 +393,8 @@ std::optional<int> openSession(JsonMapOwner& answer, const OpenRequest& request)
     diag::normal("InstallerName: ", installerName);
     std::string file = tool::stripExe(t.sharedDataFolder + "/" + installerName + "Version.txt");
     diag::normal("InstallerVersionFile: ", file);
-    std::string installerVersion = cut(tool::readTextFile(file.c_str()).value_or(""), 63);
+    std::string installerVersion =
+        cut(tool::readTextFile(file.c_str()).value_or(""), kVersionLength);
     diag::normal("InstallerVersion: ", installerVersion);
     answer.set("InstallerVersion", installerVersion.c_str());
     s.installerVersion = installerVersion;
