@@ -185,7 +185,8 @@ TEST_F(ZdlogTest, LevelsFilterAndTagLines) {
     EXPECT_EQ(zdlog::initialised(), c.code == 0);
 
     std::vector<std::string> expected;
-    if (c.code == 0) expected.push_back(lineOf(kTags[std::min(c.level, 6)], "Log Enable '" + ini + "'"));
+    if (c.code == 0)
+      expected.push_back(lineOf(kTags[std::min(c.level, 6)], "Log Enable '" + ini + "'"));
     for (int level = 0; level <= 6; ++level) {
       bool passes = c.code == 0 && level <= c.level;
       EXPECT_EQ(zdlog::writeLine(level, "level %d", level), passes ? 0 : -2);
