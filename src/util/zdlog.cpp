@@ -297,4 +297,11 @@ void reset() {
   ensureLock();
 }
 
+void closeForUnload() {
+  std::lock_guard guard(configMutex);
+  levelValue.store(0);
+  initialisedFlag.store(false);
+  delete lockPtr.exchange(nullptr);
+}
+
 }  // namespace qm::zdlog

@@ -55,6 +55,11 @@ platform::MachineLock* lock();
 // again.
 void reset();
 
+// Unconfigures the writer and closes the machine-wide lock for good. Only for a library copy
+// that is about to be unloaded (the lock is otherwise kept for the life of the process): its
+// descriptor and memory would outlive the copy.
+void closeForUnload();
+
 // Tag written for a level: "" for 0 (and below), "[FATAL]" .. "[DEBUG]" for 1..5, "[TRACE]"
 // above.
 const char* levelTag(int level);
