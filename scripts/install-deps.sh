@@ -11,7 +11,9 @@ PACKAGES="
   libgtest-dev libgmock-dev libbenchmark-dev
   libcurl4-gnutls-dev curl
   libnss3-tools p11-kit libp11-kit-dev softhsm2
+  libsofthsm2 libxml2-dev libtasn1-6-dev xmlsec1
   procps psmisc
+  libsystemd-dev
 "
 missing=""
 for p in $PACKAGES; do
