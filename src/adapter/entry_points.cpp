@@ -12,6 +12,7 @@
 #include "util/build_info.h"
 #include "util/diag.h"
 #include "util/json_map.h"
+#include "util/zdlog.h"
 
 namespace qm::adapter {
 
@@ -188,6 +189,11 @@ const char* callJsonMapMethod(const QuillmarkJsonMap* request, const char* name)
   }
   return resultText();
 }
+
+// A copy is unloaded when its session ends; the log writer's lock must not outlive it.
+struct UnloadCleanup {
+  ~UnloadCleanup() { zdlog::closeForUnload(); }
+} unloadCleanup;
 
 // What an entry point answers when something unforeseen escaped it.
 const char* const kNoResult = "";

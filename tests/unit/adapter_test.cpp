@@ -688,6 +688,22 @@ TEST(AdapterCopiesTest, TwoCopiesOfTheFileKeepSeparateState) {
   qm::json::setLastJsonError(0);
 }
 
+// A server loads and unloads a copy per session: an unloaded copy must leave no descriptor open.
+TEST(AdapterCopiesTest, UnloadedCopiesLeaveNoDescriptorOpen) {
+  fs::remove(root().script);
+  auto openDescriptors = [] {
+    return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
+  };
+  auto session = [](int n) {
+    LoadedAdapter adapter(root().dir / ("unloaded_" + std::to_string(n)));
+    EXPECT_EQ(adapter.map({}, "GPKI_GetSlotCount"), "50");
+  };
+  session(0);  // whatever a first load opens for the process
+  auto before = openDescriptors();
+  for (int n = 1; n <= 5; ++n) session(n);
+  EXPECT_EQ(openDescriptors(), before);
+}
+
 std::set<std::string> dynamicSymbols(const char* which) {
   fs::path out = root().dir / "symbols.txt";
   std::string command =
