@@ -422,7 +422,7 @@ std::string xmlTemplate(const std::string& id, const std::string& extra = "") {
   return xml;
 }
 
-class XmlTest : public ComponentTest {
+class ComponentXmlTest : public ComponentTest {
  protected:
   // xmlsec1's verdict on a signed document, with the demo CA trusted.
   bool xmlsecVerifies(const std::string& xml) {
@@ -441,7 +441,7 @@ class XmlTest : public ComponentTest {
   int files_ = 0;
 };
 
-TEST_F(XmlTest, SignedTemplatesVerifyWithXmlsec) {
+TEST_F(ComponentXmlTest, SignedTemplatesVerifyWithXmlsec) {
   ASSERT_TRUE(std::filesystem::exists("/usr/bin/xmlsec1"));
   std::string xml = xmlTemplate("sig-1");
   auto signedXml = textOf([&](BSTR* out) {
@@ -495,7 +495,7 @@ TEST_F(XmlTest, SignedTemplatesVerifyWithXmlsec) {
   EXPECT_EQ(lastError_, kFileExists);
 }
 
-TEST_F(XmlTest, BadTemplatesFail) {
+TEST_F(ComponentXmlTest, BadTemplatesFail) {
   struct Case {
     std::string xml;
     const char* signId;
