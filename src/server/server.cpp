@@ -23,6 +23,7 @@
 #include "util/certificates.h"
 #include "util/debug_mode.h"
 #include "util/diag.h"
+#include "util/ipc_message.h"
 #include "util/os_info.h"
 #include "util/tool.h"
 
@@ -72,9 +73,12 @@ std::string cut(std::string text, std::size_t length) {
 // The crash handler hooks in here once the forensic framework is built.
 void installCrashHandler() {}
 
-// The IPC receiver on channel "KVLQuillmark.exe" starts here, with finalRelease as its final
-// action, once the instruction channel is built. Until then the stop signals are the way in.
-void startIpcReceiver() {}
+// The IPC receiver on channel "KVLQuillmark.exe", with finalRelease as its only action: the
+// Suicide instruction and a locked or disconnected session end the server through it.
+void startIpcReceiver() {
+  ipc::receiverSettings().finalAction.store(&finalRelease);
+  ipc::startReceiver(ipc::kServerChannel);
+}
 
 MHD_Daemon* launchListener(const platform::SocketAddress& address, unsigned flags,
                            const char* certificate, const char* key, const char* priorities) {

@@ -105,5 +105,9 @@ bool portInUse(int port, bool ipv6);
 bool portListed(std::string_view table, int port, bool ipv6);
 // The per-user named lock "<user>_<name>", waiting up to waitMs.
 std::optional<platform::NamedLock> getMutexLock(const char* name, int waitMs);
+// The process stop helper: the Suicide instruction to the channel named like the image, then
+// the processes of that exact name killed, a forced second round after 3 s; true when none runs
+// at the end (about 6 s at worst). Logs with the program's own sender name.
+bool stopProcess(const char* imageName);
 
 }  // namespace qm::tool
