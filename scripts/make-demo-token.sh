@@ -26,24 +26,19 @@ for candidate in /usr/lib/softhsm/libsofthsm2.so /usr/lib/x86_64-linux-gnu/softh
 done
 [ -n "$module" ] || { echo "make-demo-token: libsofthsm2.so not found" >&2; exit 1; }
 
-if [ -f "$dir/softhsm2.conf" ] && [ -f "$dir/demo-ca.pem" ] && [ -n "$(ls -A "$dir/tokens" 2>/dev/null)" ]; then
-  exit 0
-fi
+# The configuration is written last: its presence means a complete token.
+[ -f "$dir/softhsm2.conf" ] && exit 0
 
-mkdir -p "$dir/tokens"
+mkdir -p "$dir"
 chmod 700 "$dir"
 dir=$(cd "$dir" && pwd)
-cat >"$dir/softhsm2.conf" <<EOF
-directories.tokendir = $dir/tokens
-objectstore.backend = file
-log.level = ERROR
-slots.removable = false
-EOF
-export SOFTHSM2_CONF="$dir/softhsm2.conf"
-
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT INT TERM
 umask 077
+mkdir "$work/tokens"
+printf 'directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\nslots.removable = false\n' \
+  "$work/tokens" >"$work/softhsm2.conf"
+export SOFTHSM2_CONF="$work/softhsm2.conf"
 
 cat >"$work/ca.cfg" <<EOF
 cn = "Quillmark Demo CA"
@@ -77,10 +72,10 @@ EOF
 
 certtool --generate-privkey --key-type rsa --bits 2048 --outfile "$work/ca.key" 2>/dev/null
 certtool --generate-self-signed --load-privkey "$work/ca.key" --template "$work/ca.cfg" \
-  --outfile "$dir/demo-ca.pem" 2>/dev/null
+  --outfile "$work/demo-ca.pem" 2>/dev/null
 certtool --generate-privkey --key-type rsa --bits 2048 --outfile "$work/user.key" 2>/dev/null
 certtool --generate-certificate --load-privkey "$work/user.key" --load-ca-certificate \
-  "$dir/demo-ca.pem" --load-ca-privkey "$work/ca.key" --template "$work/user.cfg" \
+  "$work/demo-ca.pem" --load-ca-privkey "$work/ca.key" --template "$work/user.cfg" \
   --outfile "$work/user.pem" 2>/dev/null
 certtool --to-p8 --password "" --load-privkey "$work/user.key" --outfile "$work/user.p8" \
   2>/dev/null
@@ -91,4 +86,12 @@ softhsm2-util --import "$work/user.p8" --token "$label" --label "Demo User" --id
 GNUTLS_PIN=$pin p11tool --provider "$module" --login --write --no-mark-private \
   --load-certificate "$work/user.pem" --label "Demo User" --id 01 \
   "pkcs11:token=Quillmark%20Demo" >/dev/null
+
+rm -rf "$dir/tokens"
+mv "$work/tokens" "$dir/tokens"
+cp "$work/demo-ca.pem" "$dir/demo-ca.pem"
+chmod 644 "$dir/demo-ca.pem"
+printf 'directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\nslots.removable = false\n' \
+  "$dir/tokens" >"$dir/softhsm2.conf.new"
+mv "$dir/softhsm2.conf.new" "$dir/softhsm2.conf"
 echo "demo token ready in $dir (PIN $pin)"

@@ -4,4 +4,6 @@ set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 scripts/build.sh build
+# A software token with a demo certificate, made once, so there is something to sign with.
+scripts/make-demo-token.sh || echo "run.sh: no demo token; real tokens still work" >&2
 exec build/bin/KVLQuillmark 0
