@@ -8,11 +8,15 @@ namespace {
 
 component::IZDGPKICrypt* instance = nullptr;
 
-// Releases an interface pointer when it goes out of scope.
+// Releases an interface pointer when it goes out of scope. A component that throws from Release
+// must not take the host down from a destructor.
 struct Releaser {
   com::IUnknown* object;
   ~Releaser() {
-    if (object != nullptr) object->Release();
+    try {
+      if (object != nullptr) object->Release();
+    } catch (...) {
+    }
   }
 };
 
