@@ -73,10 +73,9 @@ std::string cut(std::string text, std::size_t length) {
 // The crash handler hooks in here once the forensic framework is built.
 void installCrashHandler() {}
 
-// The IPC receiver on channel "KVLQuillmark.exe", with finalRelease as its only action: the
-// Suicide instruction and a locked or disconnected session end the server through it.
+// The IPC receiver on channel "KVLQuillmark.exe": the Suicide instruction and a locked or
+// disconnected session end the server through its final action.
 void startIpcReceiver() {
-  ipc::receiverSettings().finalAction.store(&finalRelease);
   ipc::startReceiver(ipc::kServerChannel);
 }
 
@@ -183,7 +182,8 @@ bool startUp(const char* commandLine, ListenerTable& listeners) {
   }
 
   setServerProcessId(platform::currentProcessId());
-  // SIGTERM and SIGINT run the final action as the IPC instruction does.
+  // finalRelease is the server's only action; SIGTERM and SIGINT run it as the instruction does.
+  ipc::receiverSettings().finalAction.store(&finalRelease);
   stopSignalsInstalled = platform::installStopSignals();
 
   std::string programFolder = cut(tool::programFolder(), kPathLength);

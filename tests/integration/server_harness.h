@@ -469,6 +469,20 @@ class HttpsClient {
   std::string lastRoute_;
 };
 
+// Waits until the listener answers (for servers that run without a log).
+inline bool waitAnswering(HttpsClient& client, int port = kPorts[0], int timeoutMs = 30000) {
+  HttpRequest preflight;
+  preflight.method = "OPTIONS";
+  preflight.port = port;
+  preflight.headers = {"Access-Control-Request-Method: POST",
+                       "Access-Control-Request-Private-Network: true"};
+  for (int waited = 0; waited < timeoutMs; waited += 50) {
+    if (client.send(preflight).status != 0) return true;
+    sleepMs(50);
+  }
+  return false;
+}
+
 // Sends all requests at once, each over a connection of its own; answers in request order.
 inline std::vector<HttpResponse> sendAtOnce(const std::vector<HttpRequest>& requests) {
   initialiseCurl();
