@@ -13,7 +13,7 @@ PACKAGES="
   libnss3-tools p11-kit libp11-kit-dev softhsm2
   libsofthsm2 libxml2-dev libtasn1-6-dev xmlsec1
   procps psmisc
-  libsystemd-dev
+  libsystemd-dev dbus-daemon
 "
 missing=""
 for p in $PACKAGES; do
