@@ -61,6 +61,7 @@ BENCHMARK(BM_MessageRoundTrip)->Unit(benchmark::kMicrosecond);
 // From the sender holding the lock to the start of the poller's action.
 void BM_LockModeLatency(benchmark::State& state) {
   const std::string lockName = channel() + ipc::kRestart;
+  int round = 0;
   for (auto _ : state) {
     long long seen = restarts.load();
     long long taken = platform::monotonicMs();
@@ -68,8 +69,9 @@ void BM_LockModeLatency(benchmark::State& state) {
     while (restarts.load() == seen) platform::sleepMs(1);
     state.SetIterationTime(static_cast<double>(lastRestartMs.load() - taken) / 1000.0);
     lock.reset();
-    // The poller rests 100 ms after an action; let it pass the freed lock once.
-    platform::sleepMs(250);
+    // The poller rests 100 ms after an action; let it pass the freed lock once, then take the
+    // lock at another point of its 50 ms cycle each time.
+    platform::sleepMs(250 + round++ * 7 % 50);
   }
 }
 BENCHMARK(BM_LockModeLatency)->UseManualTime()->Iterations(40)->Unit(benchmark::kMillisecond);
