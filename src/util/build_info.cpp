@@ -6,9 +6,17 @@
 
 namespace qm::build {
 
-const char* date() { return __DATE__; }
-const char* time() { return __TIME__; }
-const char* dateTime() { return __DATE__ " " __TIME__; }
-const char* gitTime() { return QUILLMARK_GIT_TIME; }
+const char* date() {
+  return __DATE__;
+}
+const char* time() {
+  return __TIME__;
+}
+const char* dateTime() {
+  return __DATE__ " " __TIME__;
+}
+const char* gitTime() {
+  return QUILLMARK_GIT_TIME;
+}
 
 }  // namespace qm::build
