@@ -9,7 +9,8 @@
 namespace qm::platform {
 
 // True for an existing entry that is not a folder (the archive-attribute rule: folders and
-// missing paths are false).
+// missing paths are false). A path that cannot be examined at all (no search permission on a
+// folder, a loop of links) counts as missing too: a failed test never reports a file.
 bool fileTest(const std::string& path);
 
 // True when the path names an existing folder.

@@ -142,6 +142,9 @@ TEST(Files, TestsReadsAndWrites) {
   EXPECT_FALSE(fileTest(file));
   EXPECT_FALSE(fileTest(folder));
   EXPECT_FALSE(fileTest(""));
+  std::filesystem::create_symlink(root / "loop-b", root / "loop-a");
+  std::filesystem::create_symlink(root / "loop-a", root / "loop-b");
+  EXPECT_FALSE(fileTest(root / "loop-a")) << "a path that cannot be examined is no file";
   EXPECT_TRUE(folderExists(folder));
   EXPECT_FALSE(folderExists(file));
   EXPECT_FALSE(readTextFile(file));
