@@ -27,7 +27,7 @@ std::string commonAppDataFolder();
 // User temp folder, always ending with a separator: $TMPDIR, else /tmp, plus "/".
 std::string userTempFolder();
 
-// Desktop: $XDG_DESKTOP_DIR, else $HOME/Desktop. No trailing separator.
+// Desktop: $XDG_DESKTOP_DIR, else $HOME/Desktop; "" when there is no home. No trailing separator.
 std::string desktopFolder();
 
 // "%HOMEDRIVE%%HOMEPATH%\": $HOME plus "/".

@@ -116,7 +116,9 @@ std::string userTempFolder() {
 
 std::string desktopFolder() {
   if (const char* dir = envValue("XDG_DESKTOP_DIR")) return withoutTrailingSeparators(dir);
-  return homeDirectory() + "/Desktop";
+  // Without a home there is no desktop, rather than one at the root.
+  std::string home = homeDirectory();
+  return home.empty() ? std::string() : home + "/Desktop";
 }
 
 std::string homeFolder() {
