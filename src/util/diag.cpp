@@ -88,8 +88,10 @@ std::optional<std::string> toUtf8(std::u16string_view text) {
   return out;
 }
 
+// "" for an unknown folder, so a failed folder look-up never becomes the root folder.
 std::string joinPath(std::string folder, std::string_view name) {
-  if (folder.empty() || folder.back() != '/') folder.push_back('/');
+  if (folder.empty()) return {};
+  if (folder.back() != '/') folder.push_back('/');
   folder.append(name);
   return folder;
 }
