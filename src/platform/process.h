@@ -34,7 +34,9 @@ int runAndWait(const std::string& command, bool throughShell);
 int startDetached(const std::string& command, bool throughShell);
 
 // Process ids whose executable (/proc/<pid>/exe base name) equals the image name without
-// ".exe"; compared without regard to case unless `exactCase`.
+// ".exe"; compared without regard to case unless `exactCase`. Processes of other users are
+// seen only by root (their exe link is not readable otherwise), which keeps each user's program
+// set to itself, the same set that killProcesses can reach.
 std::vector<int> findProcesses(std::string_view imageName, bool exactCase = false);
 
 bool isProcessRunning(std::string_view imageName);
