@@ -56,6 +56,12 @@ void wipe(std::string& text) {
   text.clear();
 }
 
+void wipeBody(void* body) {
+  auto* text = static_cast<std::string*>(body);
+  wipe(*text);
+  delete text;
+}
+
 struct WipedText {
   std::string text;
   ~WipedText() { wipe(text); }
@@ -217,8 +223,14 @@ MHD_Result sendReply(MHD_Connection* connection, bool preflight, Reply& reply) {
       QM_ALLOCATION_FAILURE();
       return MHD_NO;
     }
-    response = MHD_create_response_from_buffer(text->size(), text->data(), MHD_RESPMEM_MUST_COPY);
+    // The response keeps the only copy of the answer, which may hold decoded values, and wipes
+    // it when the library lets go of it.
+    auto* body = new (std::nothrow) std::string(*text);
     wipe(*text);
+    if (body == nullptr) return MHD_NO;
+    response = MHD_create_response_from_buffer_with_free_callback_cls(body->size(), body->data(),
+                                                                      wipeBody, body);
+    if (response == nullptr) wipeBody(body);
   }
   if (response == nullptr) return MHD_NO;
 
@@ -295,8 +307,9 @@ MHD_Result firstCall(MHD_Connection* connection, const char* method, void** conn
 }  // namespace
 
 std::mutex& requestPathLock() {
-  static std::mutex lock;
-  return lock;
+  // Never destroyed: a receiver thread may still run the final action while the process exits.
+  static std::mutex* lock = new std::mutex;
+  return *lock;
 }
 
 void setServerProcessId(std::uint32_t id) {
