@@ -51,7 +51,11 @@ TEST(ComponentThroughServer, PageListsSignsAndTheSignatureVerifies) {
                                               realComponentEnvironment(root),
                                               root.path() + "/server-output.txt");
   ASSERT_TRUE(server);
-  ASSERT_TRUE(serving(root, *server));
+  ASSERT_TRUE(serving(root, *server)) << [&] {
+    std::string log;
+    for (const std::string& line : root.logLines()) log += line + "\n";
+    return log;
+  }();
 
   HttpsClient page;
   std::string id = page.open().value("SessionID");
