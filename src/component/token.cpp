@@ -103,9 +103,9 @@ Result<std::vector<TokenCertificate>> tokenCertificates(const std::string& token
   unsigned count = 0;
   int status = gnutls_pkcs11_obj_list_import_url4(&list, &count, tokenUrl.c_str(),
                                                   GNUTLS_PKCS11_OBJ_FLAG_CRT);
-  if (status < 0) {
-    return status == GNUTLS_E_REQUESTED_DATA_NOT_AVAILABLE ? kErrTokenRemoved : kErrToken;
-  }
+  // "Nothing found" is an empty token, not a failure.
+  if (status == GNUTLS_E_REQUESTED_DATA_NOT_AVAILABLE) return std::vector<TokenCertificate>();
+  if (status < 0) return kErrToken;
   std::vector<TokenCertificate> certificates;
   for (unsigned i = 0; i < count; ++i) {
     gnutls_datum_t der{};

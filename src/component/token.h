@@ -31,7 +31,7 @@ struct TokenCertificate {
   std::string id;  // CKA_ID, the link to the private key
   Certificate certificate;
 };
-// kErrTokenRemoved when the token no longer answers.
+// kErrToken when the token does not answer.
 Result<std::vector<TokenCertificate>> tokenCertificates(const std::string& tokenUrl);
 
 // An owned private key handle.
