@@ -45,7 +45,6 @@ constexpr char kPriorityBase[] = "NORMAL:!VERS-TLS-ALL:!SHA1";
 constexpr char kPriorityTls12[] = ":+VERS-TLS1.2";
 constexpr char kPriorityTls13[] = ":+VERS-TLS1.3";
 
-constexpr std::uint32_t kWindowsXpFlag = 0x1;
 constexpr std::uint32_t k64BitFlag = 0x200000;
 // Without the debug-mode event the listener cannot start; this is the system's "file not found".
 constexpr int kEventMissingCode = 2;
