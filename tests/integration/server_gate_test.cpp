@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
+#include <iterator>
 #include <regex>
 #include <set>
 
@@ -196,6 +198,12 @@ TEST_F(GateTest, OnlyTls12And13AreSpoken) {
     EXPECT_EQ(gnutlsHandshake("NORMAL:-VERS-ALL:+VERS-TLS1.2", port, client.caFile(), output), 0);
     EXPECT_EQ(gnutlsHandshake("NORMAL:-VERS-ALL:+VERS-TLS1.3", port, client.caFile(), output), 0);
   }
+  // This system gets the ECDSA certificate.
+  std::ifstream transcript(output);
+  std::string text((std::istreambuf_iterator<char>(transcript)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find("subject `CN=localhost"), std::string::npos);
+  EXPECT_NE(text.find("EC/ECDSA key 384 bits"), std::string::npos);
+  EXPECT_EQ(text.find("RSA key"), std::string::npos);
   const std::pair<long, const char*> versions[] = {
       {long{CURL_SSLVERSION_TLSv1_2} | long{CURL_SSLVERSION_MAX_TLSv1_2}, "TLS 1.2"},
       {long{CURL_SSLVERSION_TLSv1_3} | long{CURL_SSLVERSION_MAX_TLSv1_3}, "TLS 1.3"},
