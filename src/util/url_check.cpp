@@ -49,6 +49,26 @@ const Helpers& helpers() {
   return h;
 }
 
+// The regex compiler and matcher recurse once per term and per group: a page's list must not
+// be able to exhaust a listener thread's stack. Real lists stay far below these bounds.
+constexpr std::size_t kMaxPatternLength = 2048;
+constexpr int kMaxGroupDepth = 32;
+
+bool withinLimits(std::string_view pattern) {
+  if (pattern.size() > kMaxPatternLength) return false;
+  int depth = 0;
+  for (std::size_t i = 0; i < pattern.size(); ++i) {
+    if (pattern[i] == '\\') {
+      ++i;
+    } else if (pattern[i] == '(') {
+      if (++depth > kMaxGroupDepth) return false;
+    } else if (pattern[i] == ')') {
+      --depth;
+    }
+  }
+  return true;
+}
+
 std::string_view trim(std::string_view text) {
   constexpr std::string_view kSpace = " \t\n\v\f\r";
   auto first = text.find_first_not_of(kSpace);
@@ -110,6 +130,7 @@ void checkOrigin(const char* origin) {
       pattern += R"(\/?)|)";
     }
     pattern.pop_back();
+    if (!withinLimits(pattern)) throw std::regex_error(std::regex_constants::error_complexity);
     const Helpers& h = helpers();
     std::string host = std::regex_replace(std::string(origin), h.scheme, "");
     host = std::regex_replace(host, h.port, "");
