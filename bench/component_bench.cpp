@@ -1,6 +1,7 @@
-// Sign and decrypt on the demo software token, two ways: a page's whole path (HTTPS request
-// through the server, adapter and component to the answer) and the same operation called
-// directly through GnuTLS on the same token. The ratio of the two is what the server path adds.
+// Sign and decrypt on the demo software token, three ways: a page's whole path (HTTPS request
+// through the server, adapter and component to the answer), the component alone in this process,
+// and the same operation called directly through GnuTLS on the same token. The ratios show what
+// the server path and the component's own lookups add.
 //
 // Run: build/bench/component_bench   (needs certtool, softhsm2-util and p11tool)
 #include <benchmark/benchmark.h>
@@ -12,6 +13,8 @@
 #include <cstring>
 #include <memory>
 
+#include "component/zdgpki_crypt.h"
+#include "platform/component_runtime.h"
 #include "server_harness.h"
 
 namespace qm::test {
@@ -206,10 +209,70 @@ void BM_DirectRsaDecrypt(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 
+// The component itself in this process, through the component runtime: the part of the server
+// path that is the component's own work.
+struct ComponentPath {
+  component::IZDGPKICrypt* crypt = nullptr;
+  com::BSTR cipher = nullptr;
+  ComponentPath() {
+    directPath();  // the token module, configured for the demo token
+    setenv("QUILLMARK_COMPONENT_DIR", (binDir() + "/components").c_str(), 1);
+    com::initialize();
+    void* object = nullptr;
+    if (com::failed(com::createInstance(component::kZdgpkiCryptClassId, nullptr, com::CLSCTX_ALL,
+                                        component::kIZDGPKICryptInterfaceId, &object))) {
+      return;
+    }
+    crypt = static_cast<component::IZDGPKICrypt*>(object);
+    com::BSTR pin = com::sysAllocStringUtf8(kPin);
+    std::int32_t result = -1;
+    crypt->GPKI_VerifyPIN(pin, 0, &result);
+    com::sysFreeString(pin);
+    cipher = com::sysAllocStringUtf8(serverPath().rawCipher);
+  }
+};
+
+ComponentPath& componentPath() {
+  static ComponentPath path;
+  return path;
+}
+
+void BM_ComponentPureSign(benchmark::State& state) {
+  ComponentPath& path = componentPath();
+  if (path.crypt == nullptr) return state.SkipWithError("component not created");
+  com::BSTR data = com::sysAllocStringUtf8(kData);
+  com::BSTR codePage = com::sysAllocStringUtf8("65001");
+  for (auto _ : state) {
+    com::BSTR signature = nullptr;
+    if (com::failed(path.crypt->GPKI_PureSign(nullptr, data, codePage, 0, 0, &signature))) {
+      return state.SkipWithError("component sign failed");
+    }
+    com::sysFreeString(signature);
+  }
+  com::sysFreeString(data);
+  com::sysFreeString(codePage);
+  state.SetItemsProcessed(state.iterations());
+}
+
+void BM_ComponentRsaDecrypt(benchmark::State& state) {
+  ComponentPath& path = componentPath();
+  if (path.crypt == nullptr) return state.SkipWithError("component not created");
+  for (auto _ : state) {
+    com::BSTR plain = nullptr;
+    if (com::failed(path.crypt->GPKI_RSADecrypt(path.cipher, nullptr, 0, &plain))) {
+      return state.SkipWithError("component decrypt failed");
+    }
+    com::sysFreeString(plain);
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
 BENCHMARK(BM_DirectSign)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
+BENCHMARK(BM_ComponentPureSign)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 BENCHMARK(BM_ServerPureSign)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 BENCHMARK(BM_ServerCmsSign)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 BENCHMARK(BM_DirectRsaDecrypt)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
+BENCHMARK(BM_ComponentRsaDecrypt)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 BENCHMARK(BM_ServerRsaDecrypt)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 
 }  // namespace

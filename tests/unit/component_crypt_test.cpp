@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -53,6 +52,20 @@ HRESULT hresultOf(int error) {
 
 std::string decodeBase64(const std::string& text) {
   return tool::base64Decode(text);
+}
+
+// Wildcard match: '*' any run of characters, '#' one digit, anything else itself.
+bool matches(std::string_view text, std::string_view pattern) {
+  if (pattern.empty()) return text.empty();
+  if (pattern[0] == '*') {
+    for (std::size_t skip = 0; skip <= text.size(); ++skip) {
+      if (matches(text.substr(skip), pattern.substr(1))) return true;
+    }
+    return false;
+  }
+  if (text.empty()) return false;
+  bool same = pattern[0] == '#' ? (text[0] >= '0' && text[0] <= '9') : text[0] == pattern[0];
+  return same && matches(text.substr(1), pattern.substr(1));
 }
 
 gnutls_datum_t datum(const std::string& bytes) {
@@ -155,13 +168,13 @@ TEST_F(ComponentTest, EnumeratesTheTokenAndInspectsItsCertificate) {
   struct Case {
     const char* what;
     Reader read;
-    std::string expected;  // a regular expression
+    std::string expected;  // a pattern: '*' any run of characters, '#' one digit
   };
   auto* c = crypt_.get();
   const Case cases[] = {
       {"serial", [&](BSTR* o) { return c->CAPICertGetSerialNumber(cert, 0, o); }, "02"},
       {"subject", [&](BSTR* o) { return c->CAPICertGetSubject(cert, 0, o); },
-       ".*CN=Demo User.*O=Quillmark Demo.*"},
+       "*CN=Demo User*O=Quillmark Demo*"},
       {"subject CN", [&](BSTR* o) { return c->CAPICertGetSubject(cert, 1, o); }, "Demo User"},
       {"issuer CN", [&](BSTR* o) { return c->CAPICertGetIssuer(cert, 1, o); }, "Quillmark Demo CA"},
       {"citizen ID tail", [&](BSTR* o) { return c->GPKI_GetTailOfCitizenID(cert, 0, o); }, "2345"},
@@ -170,21 +183,21 @@ TEST_F(ComponentTest, EnumeratesTheTokenAndInspectsItsCertificate) {
       {"organisation", [&](BSTR* o) { return c->GPKI_GetOrganizationID(cert, 0, o); },
        "ORG-00000001"},
       {"rank", [&](BSTR* o) { return c->GPKI_GetCardHolderRank(cert, 0, o); }, "Engineer"},
-      {"type OID", [&](BSTR* o) { return c->GPKI_GetCertTypeOID(cert, 0, o); }, "2\\.999\\.1\\.1"},
-      {"entity OID", [&](BSTR* o) { return c->GPKI_GetEntityOID(cert, 0, o); }, "2\\.999\\.2\\.1"},
+      {"type OID", [&](BSTR* o) { return c->GPKI_GetCertTypeOID(cert, 0, o); }, "2.999.1.1"},
+      {"entity OID", [&](BSTR* o) { return c->GPKI_GetEntityOID(cert, 0, o); }, "2.999.2.1"},
       {"public key PEM", [&](BSTR* o) { return c->CAPICertGetPublicKey(cert, 1, o); },
-       "-----BEGIN PUBLIC KEY-----\n(.|\n)*"},
+       "-----BEGIN PUBLIC KEY-----\n*"},
       {"not before", [&](BSTR* o) { return c->CAPICertGetNotBefore(cert, 0, o); },
-       "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d"},
+       "####-##-## ##:##:##"},
       {"not after (seconds)", [&](BSTR* o) { return c->CAPICertGetNotAfter(cert, 1, o); },
-       "\\d{10,}"},
+       "##########*"},
       {"version", [&](BSTR* o) { return c->CAPICertGetVersion(cert, 0, o); }, "3"},
       {"signature algorithm",
        [&](BSTR* o) { return c->CryptCertGetSignatureAlgorithm(cert, 0, o); }, "RSA-SHA256"},
       {"signature OID", [&](BSTR* o) { return c->CryptCertGetSignatureAlgorithm(cert, 1, o); },
-       "1\\.2\\.840\\.113549\\.1\\.1\\.11"},
+       "1.2.840.113549.1.1.11"},
       {"extensions", [&](BSTR* o) { return c->CryptCertGetExtension(cert, 0, o); },
-       "(.*;)?2\\.5\\.29\\.15,1,[A-Za-z0-9+/=]+(;.*)?"},
+       "*2.5.29.15,1,A*"},
       {"date of birth",
        [&](BSTR* o) {
          return c->GPKI_CertGetSubjectDirectoryAttrs(cert, Text("1.3.6.1.5.5.7.9.1"), 0, o);
@@ -192,13 +205,12 @@ TEST_F(ComponentTest, EnumeratesTheTokenAndInspectsItsCertificate) {
        "19800101120000Z"},
       {"all directory attributes",
        [&](BSTR* o) { return c->GPKI_CertGetSubjectDirectoryAttrs(cert, Text(""), 0, o); },
-       "1\\.3\\.6\\.1\\.5\\.5\\.7\\.9\\.1=19800101120000Z"},
+       "1.3.6.1.5.5.7.9.1=19800101120000Z"},
   };
   for (const Case& check : cases) {
     auto value = textOf(check.read);
     ASSERT_TRUE(value) << check.what << ": error " << lastError_;
-    EXPECT_TRUE(std::regex_match(*value, std::regex(check.expected)))
-        << check.what << ": " << *value;
+    EXPECT_TRUE(matches(*value, check.expected)) << check.what << ": " << *value;
   }
   EXPECT_EQ(intOf([&](auto* out) { return c->GPKI_GetCertType(cert, 0, out); }), 3);
 
@@ -392,6 +404,121 @@ TEST_F(ComponentTest, EncryptionRoundTripsThroughTheTokenKey) {
     return crypt_->GPKI_RSADecrypt(Text(tool::base64Encode(other)), Text(""), 0, out);
   }));
   EXPECT_EQ(lastError_, kDecrypt);
+}
+
+// Every method, called with missing, empty and junk arguments, answers without crashing, gives
+// no output when it fails, and says why.
+TEST_F(ComponentTest, EveryMethodSurvivesMissingAndJunkArguments) {
+  for (const char* junk : {static_cast<const char*>(nullptr), "", "\xFF\xFE<x>&;/..", "-1"}) {
+    std::optional<Text> owned;
+    if (junk != nullptr) owned.emplace(junk);
+    BSTR t = owned ? static_cast<BSTR>(*owned) : nullptr;
+    std::int32_t n = junk == nullptr ? 0 : -1;
+    auto* c = crypt_.get();
+    std::vector<std::function<HRESULT(BSTR*, std::int32_t*, com::VARIANT*)>> calls = {
+        [&](BSTR*, std::int32_t* i, com::VARIANT*) { return c->get_lastError(i); },
+        [&](BSTR*, std::int32_t*, com::VARIANT* v) { return c->GPKI_EnumCerts(n, v); },
+        [&](BSTR* o, std::int32_t*, com::VARIANT*) { return c->CAPICertGetSerialNumber(t, n, o); },
+        [&](BSTR* o, std::int32_t*, com::VARIANT*) { return c->CAPICertGetIssuer(t, n, o); },
+        [&](BSTR* o, std::int32_t*, com::VARIANT*) { return c->CAPICertGetSubject(t, n, o); },
+        [&](BSTR* o, std::int32_t*, com::VARIANT*) { return c->GPKI_GetTailOfCitizenID(t, n, o); },
+        [&](BSTR*, std::int32_t* i, com::VARIANT*) { return c->GPKI_GetCertType(t, n, i); },
+        [&](BSTR* o, std::int32_t*, com::VARIANT*) { return c->GPKI_GetOrganizationID(t, n, o); },
+        [&](BSTR* o, std::int32_t*, com::VARIANT*) { return c->GPKI_GetCardHolderRank(t, n, o); },
+        [&](BSTR* o, std::int32_t*, com::VARIANT*) { return c->GPKI_GetCertTypeOID(t, n, o); },
+        [&](BSTR* o, std::int32_t*, com::VARIANT*) { return c->GPKI_GetEntityOID(t, n, o); },
+        [&](BSTR* o, std::int32_t*, com::VARIANT*) { return c->CAPICertGetPublicKey(t, n, o); },
+        [&](BSTR* o, std::int32_t*, com::VARIANT*) { return c->CAPICertGetNotBefore(t, n, o); },
+        [&](BSTR* o, std::int32_t*, com::VARIANT*) { return c->CAPICertGetNotAfter(t, n, o); },
+        [&](BSTR* o, std::int32_t*, com::VARIANT*) { return c->CAPICertGetVersion(t, n, o); },
+        [&](BSTR* o, std::int32_t*, com::VARIANT*) { return c->GPKI_EncryptByCert(t, t, n, o); },
+        [&](BSTR* o, std::int32_t*, com::VARIANT*) { return c->GPKI_Decrypt(t, n, n, o); },
+        [&](BSTR*, std::int32_t* i, com::VARIANT*) { return c->GPKI_Decrypt2File(t, t, n, n, i); },
+        [&](BSTR* o, std::int32_t*, com::VARIANT*) {
+          return c->GPKI_XMLSignTemplate(t, t, t, n, o);
+        },
+        [&](BSTR*, std::int32_t* i, com::VARIANT*) { return c->GPKI_SetReaderSlot(n, n, i); },
+        [&](BSTR* o, std::int32_t*, com::VARIANT*) { return c->GPKI_EnumCertsToString(n, o); },
+        [&](BSTR* o, std::int32_t*, com::VARIANT*) { return c->GPKI_Base64Encode(t, t, o); },
+        [&](BSTR* o, std::int32_t*, com::VARIANT*) { return c->GPKI_Base64Decode(t, t, o); },
+        [&](BSTR* o, std::int32_t*, com::VARIANT*) { return c->GPKI_DecryptEx(t, t, n, n, o); },
+        [&](BSTR*, std::int32_t* i, com::VARIANT*) { return c->GPKI_SignDataInit(t, n, i); },
+        [&](BSTR*, std::int32_t* i, com::VARIANT*) { return c->GPKI_SignDataFinal(n, i); },
+        [&](BSTR* o, std::int32_t*, com::VARIANT*) {
+          return c->GPKI_XMLSignTemplateFile(t, t, t, n, o);
+        },
+        [&](BSTR* o, std::int32_t*, com::VARIANT*) {
+          return c->GPKI_XMLCalcTemplateDigest(t, t, o);
+        },
+        [&](BSTR* o, std::int32_t*, com::VARIANT*) {
+          return c->GPKI_XMLCalcTemplateFileDigest(t, t, o);
+        },
+        [&](BSTR* o, std::int32_t*, com::VARIANT*) {
+          return c->GPKI_XMLSignTemplateDigest(t, t, t, n, o);
+        },
+        [&](BSTR* o, std::int32_t*, com::VARIANT*) {
+          return c->GPKI_XMLSignTemplateFileUpdate(t, t, n, o);
+        },
+        [&](BSTR*, std::int32_t* i, com::VARIANT*) { return c->GPKI_SignInit(t, n, i); },
+        [&](BSTR*, std::int32_t* i, com::VARIANT*) { return c->GPKI_SignFinal(n, i); },
+        [&](BSTR* o, std::int32_t*, com::VARIANT*) {
+          return c->GPKI_XMLSignTemplateDigestUpdate(t, t, n, o);
+        },
+        [&](BSTR*, std::int32_t*, com::VARIANT*) { return c->SetXMLReferenceDirs(t); },
+        [&](BSTR* o, std::int32_t*, com::VARIANT*) { return c->GPKI_GetSerialNumber(o); },
+        [&](BSTR* o, std::int32_t*, com::VARIANT*) { return c->GPKI_RSADecrypt(t, t, n, o); },
+        [&](BSTR* o, std::int32_t*, com::VARIANT*) { return c->GPKI_RSAEncryptByCert(t, t, n, o); },
+        [&](BSTR* o, std::int32_t*, com::VARIANT*) {
+          return c->GPKI_XMLSignTemplateUpdate(t, t, n, o);
+        },
+        [&](BSTR*, std::int32_t* i, com::VARIANT*) {
+          return c->GPKI_XMLSignTemplateFile2File(t, t, t, t, n, i);
+        },
+        [&](BSTR*, std::int32_t* i, com::VARIANT*) {
+          return c->GPKI_XMLSignTemplateDigest2File(t, t, t, t, n, i);
+        },
+        [&](BSTR* o, std::int32_t*, com::VARIANT*) { return c->GPKI_GetAttributeCert(t, t, n, o); },
+        [&](BSTR*, std::int32_t*, com::VARIANT*) { return c->SetCodePage(n); },
+        [&](BSTR*, std::int32_t* i, com::VARIANT*) { return c->GPKI_GetSlotCount(i); },
+        [&](BSTR*, std::int32_t* i, com::VARIANT*) { return c->GPKI_VerifyPIN(t, n, i); },
+        [&](BSTR*, std::int32_t* i, com::VARIANT*) { return c->GPKI_GetErrorPINCount(i); },
+        [&](BSTR* o, std::int32_t*, com::VARIANT*) { return c->GetVersion(n, o); },
+        [&](BSTR* o, std::int32_t*, com::VARIANT*) { return c->GPKI_SignData(t, t, t, n, n, o); },
+        [&](BSTR* o, std::int32_t*, com::VARIANT*) {
+          return c->GPKI_SignDataUpdate(t, t, n, n, o);
+        },
+        [&](BSTR* o, std::int32_t*, com::VARIANT*) { return c->GPKI_PureSign(t, t, t, n, n, o); },
+        [&](BSTR* o, std::int32_t*, com::VARIANT*) {
+          return c->CryptCertGetSignatureAlgorithm(t, n, o);
+        },
+        [&](BSTR* o, std::int32_t*, com::VARIANT*) {
+          return c->CryptSignatureGetAlgorithm(t, n, n, o);
+        },
+        [&](BSTR*, std::int32_t* i, com::VARIANT*) { return c->GPKI_SignInitLogin(t, n, i); },
+        [&](BSTR*, std::int32_t* i, com::VARIANT*) { return c->GPKI_DetectCard(n, i); },
+        [&](BSTR* o, std::int32_t*, com::VARIANT*) { return c->GPKI_GetCachedCert(o); },
+        [&](BSTR* o, std::int32_t*, com::VARIANT*) {
+          return c->GPKI_CertGetSubjectDirectoryAttrs(t, t, n, o);
+        },
+        [&](BSTR* o, std::int32_t*, com::VARIANT*) { return c->CryptCertGetExtension(t, n, o); },
+        [&](BSTR*, std::int32_t* i, com::VARIANT*) { return c->SetDialogString(n, n, t, i); },
+    };
+    ASSERT_EQ(calls.size(), 58u);
+    for (std::size_t index = 0; index < calls.size(); ++index) {
+      BSTR out = nullptr;
+      std::int32_t number = -12345;
+      com::VARIANT variant;
+      com::variantInit(&variant);
+      HRESULT result = calls[index](&out, &number, &variant);
+      if (com::failed(result)) {
+        EXPECT_EQ(out, nullptr) << "method " << index;
+        EXPECT_EQ(variant.vt, com::VT_EMPTY) << "method " << index;
+        EXPECT_NE(crypt_.lastError(), 0) << "method " << index;
+      }
+      com::sysFreeString(out);
+      com::variantClear(&variant);
+    }
+  }
 }
 
 constexpr char kTemplate[] = R"(<?xml version="1.0" encoding="UTF-8"?>
