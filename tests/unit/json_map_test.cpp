@@ -6,6 +6,7 @@
 #include <climits>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -226,6 +227,9 @@ std::string encryptedHex(std::string_view text, std::string_view secret) {
 TEST(JsonMapDecoding, CompanionFlags) {
   const std::string secret = "0123456789abcdef0123456789ABCDEF";  // 32 bytes
   const std::string hex = encryptedHex("s3cret PIN", secret);
+  // What a key read past a 31-byte secret (into its terminating zero) would decipher.
+  const std::string secret31 = secret.substr(0, 31);
+  const std::string hexPastEnd = encryptedHex("s3cret PIN", secret31 + '\0');
   std::string lowerHex = tool::toLower(hex);
   std::string tampered = hex;
   tampered[tampered.size() - 1] = tampered.back() == '0' ? '1' : '0';
@@ -256,8 +260,11 @@ TEST(JsonMapDecoding, CompanionFlags) {
       // Every failed decryption hands out the raw value.
       {R"({"v":")" + hex + R"(","v_QuillmarkEncryptFlag":"true"})", hex},
       {R"({"v":")" + hex + R"(","v_QuillmarkEncryptFlag":"true","Quillmark_share_secret":")" +
-           secret.substr(0, 31) + "\"}",
+           secret31 + "\"}",
        hex},
+      {R"({"v":")" + hexPastEnd +
+           R"(","v_QuillmarkEncryptFlag":"true","Quillmark_share_secret":")" + secret31 + "\"}",
+       hexPastEnd},
       {R"({"v":")" + tampered + R"(","v_QuillmarkEncryptFlag":"true","Quillmark_share_secret":")" +
            secret + "\"}",
        tampered},
@@ -444,6 +451,103 @@ TEST(JsonMapReadKey, SingleValues) {
   }
   EXPECT_EQ(readKey(nullptr, "a"), std::nullopt);
   EXPECT_EQ(readKey("{\"a\":\"1\"}", nullptr), std::nullopt);
+}
+
+// Random and mutated texts through the parser, every reader, set, serialise and the key reader:
+// no crash or over-read (the sanitizer build checks), and every map that parses keeps its
+// invariants.
+TEST(JsonMapRobustness, RandomAndMutatedTexts) {
+  std::mt19937 random(20240611);
+  auto below = [&](std::size_t n) { return n ? random() % n : 0; };
+  const std::string secret = "0123456789abcdef0123456789ABCDEF";
+  const std::string seeds[] = {
+      R"({"FunctionName":"GPKI_SignData","SessionId":"AB12CD34_SID","Pin":"C:*x",)"
+      R"("Pin_QuillmarkFlag":"TRUE","w":"a==QuillmarkSlash==b","w_QuillmarkSlashFlag":"true"})",
+      R"({"v":"SGVsbG8%3D","v_QuillmarkBase64Flag":"true","n":" -12x","t":true,"z":null,"e":""})",
+      R"({"v":")" + encryptedHex("s3cret", secret) +
+          R"(","v_QuillmarkEncryptFlag":"true","Quillmark_share_secret":")" + secret +
+          R"(","v_QuillmarkHide":"true","userPin":"1234"})",
+      R"({"a":{"b":[1,2,{"c":"\u000f\"\n\\"}]},"d":[[["x"]]],"k\"":"\u001b\t\r"})",
+      R"({"From":"KVLQuillmark.exe","To":"KVLMonitor","Message":"say \"hi\"","Empty":""})",
+      objectOf(128),
+  };
+  const std::string alphabet = "{}[]\":,\\ \tunrtf019aAeEQ*=%/+-._";
+  auto someByte = [&] {
+    return below(8) == 0 ? static_cast<char>(1 + below(255)) : alphabet[below(alphabet.size())];
+  };
+  auto mutate = [&](std::string text) {
+    for (std::size_t n = 1 + below(4); n > 0; --n) {
+      std::size_t at = below(text.size() + 1);
+      std::size_t length = std::min<std::size_t>(1 + below(8), text.size() - at);
+      switch (below(5)) {
+        case 0:
+          if (at < text.size()) text[at] = someByte();
+          break;
+        case 1:
+          text.insert(at, 1, someByte());
+          break;
+        case 2:
+          text.erase(at, length);
+          break;
+        case 3:
+          text.insert(at, text.substr(at, length));
+          break;
+        default:
+          text.resize(at);
+      }
+    }
+    return text;
+  };
+  const char* const kFlags[] = {"_QuillmarkEncryptFlag", "_QuillmarkFlag", "_QuillmarkSlashFlag",
+                                "_QuillmarkBase64Flag", "_QuillmarkHide"};
+
+  testing::internal::CaptureStdout();  // code 65 lines of short cipher texts
+  int parsed = 0;
+  for (int round = 0; round < 2000; ++round) {
+    std::string text;
+    if (round % 4 == 0) {
+      for (std::size_t n = below(48); n > 0; --n) text += someByte();
+    } else {
+      text = mutate(seeds[below(std::size(seeds))]);
+    }
+    SCOPED_TRACE(text);
+    EXPECT_EQ(readKey(text.c_str(), "From").has_value(), readKey(text.c_str(), "from").has_value());
+    JsonMap map = JsonMap::parse(text.c_str());
+    if (!map) continue;
+    ++parsed;
+    const QuillmarkJsonMap* raw = map.get();
+    ASSERT_GE(raw->count, 0);
+    ASSERT_LE(raw->count, kCapacity);
+    ASSERT_STREQ(raw->sourceText, text.c_str());
+    for (int i = 1; i < raw->count; ++i) {
+      ASSERT_LE(compareKeys(raw->entries[i - 1], raw->entries[i]), 0);
+    }
+    for (int i = raw->count; i < kCapacity; ++i) ASSERT_EQ(raw->entries[i].key, nullptr);
+
+    Pairs pairs = entriesOf(map);
+    for (const auto& [key, value] : pairs) {
+      EXPECT_TRUE(map.lookup(key.c_str()).has_value());
+      map.text(key.c_str());
+      map.boolean(key.c_str());
+      map.integer(key.c_str());
+      readKey(text.c_str(), key.c_str());
+    }
+    // Mark a value at random and read it back through the decoding.
+    if (!pairs.empty()) {
+      const std::string& key = pairs[below(pairs.size())].first;
+      map.set((key + kFlags[below(std::size(kFlags))]).c_str(), "true");
+      if (below(2)) map.set("Quillmark_share_secret", below(2) ? secret.c_str() : "short");
+      EXPECT_TRUE(map.text(key.c_str()).has_value());
+    }
+    map.setResult(round);
+    auto answer = map.serialise();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->front(), '{');
+    EXPECT_EQ(answer->back(), '}');
+  }
+  testing::internal::GetCapturedStdout();
+  // The mutations must reach the readers, not only the parser's error paths.
+  EXPECT_GT(parsed, 400);
 }
 
 }  // namespace
