@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -46,10 +46,15 @@ std::vector<std::string> logLines(const fs::path& dir) {
 
 // The text after the writer's head "date time [DEBUG] [pid-tid] ".
 std::string textOf(const std::string& line) {
-  static const std::regex head(
-      R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[DEBUG\] \[\d{5}-\d{5}\] (.*))");
-  std::smatch m;
-  return std::regex_match(line, m, head) ? m[1].str() : "<no head> " + line;
+  // 'd' stands for a digit. (No std::regex here: it trips a false warning of g++ 12 under the
+  // sanitizers.)
+  static const std::string kHead = "dddd-dd-dd dd:dd:dd.ddd [DEBUG] [ddddd-ddddd] ";
+  bool shaped = line.size() >= kHead.size();
+  for (std::size_t i = 0; shaped && i < kHead.size(); ++i) {
+    shaped = kHead[i] == 'd' ? std::isdigit(static_cast<unsigned char>(line[i])) != 0
+                             : line[i] == kHead[i];
+  }
+  return shaped ? line.substr(kHead.size()) : "<no head> " + line;
 }
 
 class DiagTest : public ::testing::Test {
@@ -96,9 +101,14 @@ TEST_F(DiagTest, SetLogAndLines) {
   std::vector<std::string> lines = logLines(dir_);
   ASSERT_GE(lines.size(), 2u);
   EXPECT_EQ(textOf(lines[0]), "Log Enable '" + (dir_ / "tmp" / "KVLQuillmark.ini").string() + "'");
-  EXPECT_TRUE(std::regex_match(textOf(lines[1]),
-                               std::regex(R"(diag\.cpp \d+ setLog Compile Time : )" +
-                                          std::string(build::date()) + " " + build::time())))
+  // "diag.cpp <line> setLog Compile Time : <date> <time>"
+  const std::string compiled = textOf(lines[1]);
+  const std::string tail =
+      " setLog Compile Time : " + std::string(build::date()) + " " + build::time();
+  ASSERT_TRUE(compiled.starts_with("diag.cpp ") && compiled.ends_with(tail)) << lines[1];
+  const std::string sourceLine = compiled.substr(9, compiled.size() - 9 - tail.size());
+  EXPECT_TRUE(!sourceLine.empty() &&
+              sourceLine.find_first_not_of("0123456789") == std::string::npos)
       << lines[1];
   const std::vector<std::string> expected = {
       "[Prog][Normal] Log state: Enable",
