@@ -7,6 +7,7 @@
 #include <atomic>
 #include <filesystem>
 #include <functional>
+#include <list>
 #include <map>
 #include <mutex>
 #include <new>
@@ -355,7 +356,7 @@ class Crypt final : public IZDGPKICrypt {
       if (!pkcs11Ready()) return kErrToken;
       std::vector<Token> tokens = presentTokens();
       if (slot < 0 || static_cast<std::size_t>(slot) >= tokens.size()) return kErrSlotRange;
-      if (tokens[slot].url != boundToken_) login_.logout();
+      if (tokens[slot].url != boundToken_) logout();
       slot_ = slot;
       boundToken_ = tokens[slot].url;
       return putInt(result, slot);
@@ -506,11 +507,11 @@ class Crypt final : public IZDGPKICrypt {
       if (!digest) return kErrBadFlag;
       Result<Secret> data = dataBytes(sData, signcodepage, iFlags);
       if (!data.ok()) return data.error;
-      Result<KeyChoice> key = keyFor(&pin, kTypeSignature);
-      if (!key.ok()) return key.error;
-      Result<std::string> signature = rawSign(key.value.key.get(), data.value.get(), *digest);
-      if (!signature.ok()) return signature.error;
-      return putText(result, base64Encode(signature.value));
+      return withKey(&pin, kTypeSignature, {}, [&](KeyChoice& key) -> ErrorCode {
+        Result<std::string> signature = rawSign(key.key.get(), data.value.get(), *digest);
+        if (!signature.ok()) return signature.error;
+        return putText(result, base64Encode(signature.value));
+      });
     });
   }
 
@@ -561,11 +562,11 @@ class Crypt final : public IZDGPKICrypt {
       if (bstrLength(strCipher) == 0) return kErrMissingParameter;
       Result<std::string> cipher = base64Decode(text(strCipher));
       if (!cipher.ok()) return cipher.error;
-      Result<KeyChoice> key = keyFor(&pin, kTypeEncryption);
-      if (!key.ok()) return key.error;
-      Result<Secret> plain = rsaDecrypt(key.value.key.get(), cipher.value);
-      if (!plain.ok()) return plain.error;
-      return putPlain(result, plain.value, iFlags);
+      return withKey(&pin, kTypeEncryption, {}, [&](KeyChoice& key) -> ErrorCode {
+        Result<Secret> plain = rsaDecrypt(key.key.get(), cipher.value);
+        if (!plain.ok()) return plain.error;
+        return putPlain(result, plain.value, iFlags);
+      });
     });
   }
 
@@ -713,7 +714,7 @@ class Crypt final : public IZDGPKICrypt {
       for (Token& token : tokens) {
         if (token.url == boundToken_) return std::move(token);
       }
-      login_.logout();
+      logout();
       boundToken_.clear();
       slot_ = 0;
       return kErrTokenRemoved;
@@ -735,7 +736,13 @@ class Crypt final : public IZDGPKICrypt {
     return kErrNoToken;
   }
 
+  void logout() {
+    keys_.clear();
+    login_.logout();
+  }
+
   ErrorCode logIn(const Token& token, const std::string& pin) {
+    keys_.clear();
     ErrorCode error = login_.login(token, pin);
     pinCounter().record(token.serial, error);
     if (error == kOk) boundToken_ = token.url;
@@ -756,24 +763,60 @@ class Crypt final : public IZDGPKICrypt {
     return pin != nullptr ? kErrPinEmpty : kErrNotLoggedIn;
   }
 
-  // The first certificate on the token of the wanted type whose private key is there.
-  Result<KeyChoice> keyFor(Secret* pin, int type,
-                           const std::function<bool(const TokenCertificate&)>& accept = {}) {
+  using Accept = std::function<bool(const TokenCertificate&)>;
+
+  // The first certificate on the token of the wanted type (and accepted) whose private key is
+  // there. Keys stay imported for the login's lifetime; *cached tells whether this one was.
+  Result<KeyChoice*> keyFor(Secret* pin, int type, const Accept& accept, bool* cached) {
     Result<Token> token = loggedInToken(pin);
     if (!token.ok()) return token.error;
+    auto fits = [&](const TokenCertificate& candidate) {
+      int candidateType = certificateType(candidate.certificate);
+      if ((candidateType & kTypeCa) != 0 || (type != 0 && (candidateType & type) == 0)) {
+        return false;
+      }
+      return !accept || accept(candidate);
+    };
+    *cached = true;
+    for (KeyChoice& choice : keys_) {
+      if (fits(choice.certificate)) {
+        cachedCertificate_ = choice.certificate.certificate.base64();
+        return &choice;
+      }
+    }
+    *cached = false;
     auto certificates = tokenCertificates(token.value.url);
     if (!certificates.ok()) return certificates.error;
     for (TokenCertificate& candidate : certificates.value) {
-      int candidateType = certificateType(candidate.certificate);
-      if ((candidateType & kTypeCa) != 0 || (type != 0 && (candidateType & type) == 0)) continue;
-      if (accept && !accept(candidate)) continue;
+      if (!fits(candidate)) continue;
+      bool known = false;
+      for (const KeyChoice& choice : keys_) known = known || choice.certificate.id == candidate.id;
+      if (known) continue;
       Result<PrivateKey> key = login_.privateKey(candidate);
       if (key.error == kErrTokenRemoved) return kErrTokenRemoved;
       if (!key.ok()) continue;
       cachedCertificate_ = candidate.certificate.base64();
-      return KeyChoice{std::move(candidate), std::move(key.value)};
+      keys_.push_back(KeyChoice{std::move(candidate), std::move(key.value)});
+      return &keys_.back();
     }
     return kErrNoKey;
+  }
+
+  // Runs an operation with a token key. A kept key whose operation fails is imported anew
+  // once: another page's PIN check may have ended this process's login, and a fresh import
+  // logs in again with this page's PIN.
+  template <class Operation>
+  ErrorCode withKey(Secret* pin, int type, const Accept& accept, Operation&& operation) {
+    for (int attempt = 0;; ++attempt) {
+      bool cached = false;
+      Result<KeyChoice*> key = keyFor(attempt == 0 ? pin : nullptr, type, accept, &cached);
+      if (!key.ok()) return key.error;
+      ErrorCode error = operation(*key.value);
+      if (error == kOk || !cached || attempt > 0 || (error != kErrSign && error != kErrDecrypt)) {
+        return error;
+      }
+      keys_.clear();
+    }
   }
 
   // The bytes a data parameter stands for: Base64-decoded, or the text in the code page.
@@ -809,17 +852,17 @@ class Crypt final : public IZDGPKICrypt {
     if (!digest) return kErrBadFlag;
     Result<Secret> bytes = dataBytes(data, codePage, flags);
     if (!bytes.ok()) return bytes.error;
-    Result<KeyChoice> key = keyFor(pin, kTypeSignature);
-    if (!key.ok()) return key.error;
     SignOptions options;
     options.digest = *digest;
     options.detached = (flags & kFlagDetached) != 0;
     options.includeCertificate = (flags & kFlagNoCertificate) == 0;
     options.includeTime = (flags & kFlagNoSigningTime) == 0;
-    Result<std::string> signature =
-        cmsSign(key.value.key.get(), key.value.certificate.certificate, bytes.value.get(), options);
-    if (!signature.ok()) return signature.error;
-    return putText(result, base64Encode(signature.value));
+    return withKey(pin, kTypeSignature, {}, [&](KeyChoice& key) -> ErrorCode {
+      Result<std::string> signature =
+          cmsSign(key.key.get(), key.certificate.certificate, bytes.value.get(), options);
+      if (!signature.ok()) return signature.error;
+      return putText(result, base64Encode(signature.value));
+    });
   }
 
   HRESULT begin(BSTR pinText, bool forceLogin, std::int32_t* result) {
@@ -834,7 +877,7 @@ class Crypt final : public IZDGPKICrypt {
 
   HRESULT end(std::int32_t* result) {
     return run([&]() -> ErrorCode {
-      login_.logout();
+      logout();
       return putInt(result, 0);
     });
   }
@@ -860,7 +903,7 @@ class Crypt final : public IZDGPKICrypt {
     Result<Envelope> envelope = cmsParseEnvelope(der.value);
     if (!envelope.ok()) return envelope.error;
     const EnvelopeRecipient* match = nullptr;
-    Result<KeyChoice> key = keyFor(pin, keyUsage, [&](const TokenCertificate& candidate) {
+    auto recipientOf = [&](const TokenCertificate& candidate) {
       const Certificate& certificate = candidate.certificate;
       for (const EnvelopeRecipient& recipient : envelope.value.recipients) {
         if (recipient.issuer == certificate.rawIssuer() &&
@@ -870,9 +913,16 @@ class Crypt final : public IZDGPKICrypt {
         }
       }
       return false;
+    };
+    Secret plain;
+    ErrorCode error = withKey(pin, keyUsage, recipientOf, [&](KeyChoice& key) -> ErrorCode {
+      Result<Secret> opened = cmsOpen(envelope.value, *match, key.key.get());
+      if (!opened.ok()) return opened.error;
+      plain = std::move(opened.value);
+      return kOk;
     });
-    if (!key.ok()) return key.error == kErrNoKey ? kErrDecrypt : key.error;
-    return cmsOpen(envelope.value, *match, key.value.key.get());
+    if (error != kOk) return error == kErrNoKey ? kErrDecrypt : error;
+    return plain;
   }
 
   struct XmlSource {
@@ -900,21 +950,27 @@ class Crypt final : public IZDGPKICrypt {
     job.referenceDirs = referenceDirs_;
     if (!sign) return xmlSignTemplate(job);
 
-    Result<KeyChoice> key = keyFor(pin, kTypeSignature);
-    if (!key.ok()) return key.error;
-    XmlSigner signer;
-    unsigned bits = 0;
-    int algorithm = gnutls_privkey_get_pk_algorithm(key.value.key.get(), &bits);
-    signer.algorithm =
-        algorithm < 0 ? GNUTLS_PK_UNKNOWN : static_cast<gnutls_pk_algorithm_t>(algorithm);
-    signer.bits = bits;
-    signer.certificateBase64 = key.value.certificate.certificate.base64();
-    gnutls_privkey_t privateKey = key.value.key.get();
-    signer.sign = [privateKey](std::string_view data, gnutls_digest_algorithm_t digest) {
-      return rawSign(privateKey, data, digest);
-    };
-    job.signer = &signer;
-    return xmlSignTemplate(job);
+    std::string out;
+    ErrorCode error = withKey(pin, kTypeSignature, {}, [&](KeyChoice& key) -> ErrorCode {
+      XmlSigner signer;
+      unsigned bits = 0;
+      int algorithm = gnutls_privkey_get_pk_algorithm(key.key.get(), &bits);
+      signer.algorithm =
+          algorithm < 0 ? GNUTLS_PK_UNKNOWN : static_cast<gnutls_pk_algorithm_t>(algorithm);
+      signer.bits = bits;
+      signer.certificateBase64 = key.certificate.certificate.base64();
+      gnutls_privkey_t privateKey = key.key.get();
+      signer.sign = [privateKey](std::string_view data, gnutls_digest_algorithm_t digest) {
+        return rawSign(privateKey, data, digest);
+      };
+      job.signer = &signer;
+      Result<std::string> signedXml = xmlSignTemplate(job);
+      if (!signedXml.ok()) return signedXml.error;
+      out = std::move(signedXml.value);
+      return kOk;
+    });
+    if (error != kOk) return error;
+    return out;
   }
 
   HRESULT xmlToText(const XmlSource& source, BSTR signId, bool computeDigests, Secret* pin,
@@ -968,6 +1024,7 @@ class Crypt final : public IZDGPKICrypt {
   std::int32_t slot_ = 0;
   std::string boundToken_;
   Login login_;
+  std::list<KeyChoice> keys_;  // imported keys of this login; before login_ goes, they go
   std::string cachedCertificate_;
   std::vector<std::string> referenceDirs_;
   std::map<std::pair<std::int32_t, std::int32_t>, std::string> dialogStrings_;

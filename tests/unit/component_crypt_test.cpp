@@ -260,6 +260,44 @@ TEST_F(ComponentTest, WrongPinClearsTheLoginAndCountsUntilTheRightOne) {
   EXPECT_TRUE(signData("", "after login", "65001", 0, 0));
 }
 
+// Login is the whole process's on a PKCS#11 token; each page must still only use its own.
+TEST_F(ComponentTest, PagesShareTheTokenButNotTheirLogins) {
+  ComponentRef other;
+  ASSERT_NE(other.get(), nullptr);
+  auto sign = [](ComponentRef& page) {
+    BSTR out = nullptr;
+    HRESULT result = page->GPKI_PureSign(nullptr, Text("data"), Text(""), 0, 0, &out);
+    com::sysFreeString(out);
+    return com::succeeded(result) ? 0 : page.lastError();
+  };
+  BSTR cipher = nullptr;
+  ASSERT_EQ(crypt_->GPKI_RSAEncryptByCert(Text(firstCertificate()), Text("data"), 0, &cipher),
+            com::S_OK);
+  Text cipherText(take(cipher));
+  auto decrypt = [&](ComponentRef& page) {
+    BSTR out = nullptr;
+    HRESULT result = page->GPKI_RSADecrypt(cipherText, nullptr, 0, &out);
+    std::string plain = take(out);
+    return com::succeeded(result) && plain == "data" ? 0 : page.lastError();
+  };
+  std::int32_t value = -1;
+  ASSERT_EQ(crypt_->GPKI_VerifyPIN(Text(kTokenPin), 0, &value), com::S_OK);
+  ASSERT_EQ(sign(crypt_), 0);
+  ASSERT_EQ(decrypt(crypt_), 0);
+
+  // The other page's wrong PIN logs the token out for the process; this page's next operations
+  // log in again with its own PIN.
+  EXPECT_LT(other->GPKI_VerifyPIN(Text("000000"), 0, &value), 0);
+  EXPECT_EQ(decrypt(crypt_), 0);
+  EXPECT_EQ(sign(crypt_), 0);
+  EXPECT_EQ(decrypt(other), kPinEmpty);
+  // ...which does not make the other page logged in.
+  EXPECT_EQ(sign(other), kPinEmpty);
+  EXPECT_EQ(other->GPKI_VerifyPIN(Text(kTokenPin), 0, &value), com::S_OK);
+  EXPECT_EQ(sign(other), 0);
+  EXPECT_EQ(sign(crypt_), 0);
+}
+
 TEST_F(ComponentTest, SignedDataVerifiesWithTheCodePageBytesAndChosenHash) {
   struct Case {
     std::string text;
