@@ -423,8 +423,8 @@ class Crypt final : public IZDGPKICrypt {
 
   HRESULT GPKI_GetAttributeCert(BSTR strReader, BSTR strPIN, std::int32_t iFlags,
                                 BSTR* result) override {
-    Secret pin = secretText(strPIN);
     return run([&]() -> ErrorCode {
+      Secret pin = secretText(strPIN);
       if (iFlags < 0) return kErrBadFlag;
       Result<Token> token = tokenNamed(text(strReader));
       if (!token.ok()) return token.error;
@@ -447,8 +447,8 @@ class Crypt final : public IZDGPKICrypt {
 
   // ---- PIN ----
   HRESULT GPKI_VerifyPIN(BSTR bPIN, std::int32_t, std::int32_t* result) override {
-    Secret pin = secretText(bPIN);
     return run([&]() -> ErrorCode {
+      Secret pin = secretText(bPIN);
       if (pin.empty()) return kErrPinEmpty;
       Result<Token> token = currentToken();
       if (!token.ok()) return token.error;
@@ -488,8 +488,8 @@ class Crypt final : public IZDGPKICrypt {
 
   HRESULT GPKI_SignData(BSTR sOptPIN, BSTR sData, BSTR signcodepage, std::int32_t iFlags,
                         std::int32_t iHashFlag, BSTR* result) override {
-    Secret pin = secretText(sOptPIN);
     return run([&]() -> ErrorCode {
+      Secret pin = secretText(sOptPIN);
       return signCms(&pin, sData, signcodepage, iFlags, iHashFlag, result);
     });
   }
@@ -501,8 +501,8 @@ class Crypt final : public IZDGPKICrypt {
   }
   HRESULT GPKI_PureSign(BSTR sOptPIN, BSTR sData, BSTR signcodepage, std::int32_t iFlags,
                         std::int32_t iHashFlag, BSTR* result) override {
-    Secret pin = secretText(sOptPIN);
     return run([&]() -> ErrorCode {
+      Secret pin = secretText(sOptPIN);
       auto digest = hashOf(iHashFlag);
       if (!digest) return kErrBadFlag;
       Result<Secret> data = dataBytes(sData, signcodepage, iFlags);
@@ -535,8 +535,8 @@ class Crypt final : public IZDGPKICrypt {
   }
   HRESULT GPKI_DecryptEx(BSTR sOptPIN, BSTR strCipher, std::int32_t iFlags, std::int32_t iKeyUsage,
                          BSTR* result) override {
-    Secret pin = secretText(sOptPIN);
     return run([&]() -> ErrorCode {
+      Secret pin = secretText(sOptPIN);
       Result<Secret> plain = openEnvelope(&pin, strCipher, iKeyUsage);
       if (!plain.ok()) return plain.error;
       return putPlain(result, plain.value, iFlags);
@@ -557,8 +557,8 @@ class Crypt final : public IZDGPKICrypt {
   }
   HRESULT GPKI_RSADecrypt(BSTR strCipher, BSTR strPinCode, std::int32_t iFlags,
                           BSTR* result) override {
-    Secret pin = secretText(strPinCode);
     return run([&]() -> ErrorCode {
+      Secret pin = secretText(strPinCode);
       if (bstrLength(strCipher) == 0) return kErrMissingParameter;
       Result<std::string> cipher = base64Decode(text(strCipher));
       if (!cipher.ok()) return cipher.error;
@@ -595,13 +595,11 @@ class Crypt final : public IZDGPKICrypt {
 
   HRESULT GPKI_XMLSignTemplate(BSTR bstrPIN, BSTR bstrXML, BSTR bstrSignId, std::int32_t,
                                BSTR* result) override {
-    Secret pin = secretText(bstrPIN);
-    return xmlToText(XmlSource{bstrXML, false}, bstrSignId, true, &pin, true, result);
+    return xmlToText(XmlSource{bstrXML, false}, bstrSignId, true, &bstrPIN, true, result);
   }
   HRESULT GPKI_XMLSignTemplateFile(BSTR bstrPIN, BSTR bstrXMLFilePath, BSTR bstrSignId,
                                    std::int32_t, BSTR* result) override {
-    Secret pin = secretText(bstrPIN);
-    return xmlToText(XmlSource{bstrXMLFilePath, true}, bstrSignId, true, &pin, true, result);
+    return xmlToText(XmlSource{bstrXMLFilePath, true}, bstrSignId, true, &bstrPIN, true, result);
   }
   HRESULT GPKI_XMLCalcTemplateDigest(BSTR bstrXML, BSTR bstrSignId, BSTR* result) override {
     return xmlToText(XmlSource{bstrXML, false}, bstrSignId, true, nullptr, false, result);
@@ -612,8 +610,7 @@ class Crypt final : public IZDGPKICrypt {
   }
   HRESULT GPKI_XMLSignTemplateDigest(BSTR bstrPIN, BSTR bstrXML, BSTR bstrSignId, std::int32_t,
                                      BSTR* result) override {
-    Secret pin = secretText(bstrPIN);
-    return xmlToText(XmlSource{bstrXML, false}, bstrSignId, false, &pin, true, result);
+    return xmlToText(XmlSource{bstrXML, false}, bstrSignId, false, &bstrPIN, true, result);
   }
   HRESULT GPKI_XMLSignTemplateFileUpdate(BSTR bstrXMLFilePath, BSTR bstrSignId, std::int32_t,
                                          BSTR* result) override {
@@ -630,15 +627,13 @@ class Crypt final : public IZDGPKICrypt {
   HRESULT GPKI_XMLSignTemplateFile2File(BSTR bstrPIN, BSTR bstrInXMLFilePath,
                                         BSTR bstrOutXMLFilePath, BSTR bstrSignId, std::int32_t,
                                         std::int32_t* result) override {
-    Secret pin = secretText(bstrPIN);
-    return xmlToFile(XmlSource{bstrInXMLFilePath, true}, bstrOutXMLFilePath, bstrSignId, true, &pin,
-                     result);
+    return xmlToFile(XmlSource{bstrInXMLFilePath, true}, bstrOutXMLFilePath, bstrSignId, true,
+                     &bstrPIN, result);
   }
   HRESULT GPKI_XMLSignTemplateDigest2File(BSTR bstrPIN, BSTR bstrXML, BSTR bstrOutXMLFilePath,
                                           BSTR bstrSignId, std::int32_t,
                                           std::int32_t* result) override {
-    Secret pin = secretText(bstrPIN);
-    return xmlToFile(XmlSource{bstrXML, false}, bstrOutXMLFilePath, bstrSignId, false, &pin,
+    return xmlToFile(XmlSource{bstrXML, false}, bstrOutXMLFilePath, bstrSignId, false, &bstrPIN,
                      result);
   }
 
@@ -866,8 +861,8 @@ class Crypt final : public IZDGPKICrypt {
   }
 
   HRESULT begin(BSTR pinText, bool forceLogin, std::int32_t* result) {
-    Secret pin = secretText(pinText);
     return run([&]() -> ErrorCode {
+      Secret pin = secretText(pinText);
       if (forceLogin && pin.empty()) return kErrPinEmpty;
       Result<Token> token = loggedInToken(&pin);
       if (!token.ok()) return token.error;
@@ -973,22 +968,26 @@ class Crypt final : public IZDGPKICrypt {
     return out;
   }
 
-  HRESULT xmlToText(const XmlSource& source, BSTR signId, bool computeDigests, Secret* pin,
+  // pinText: the PIN parameter, or null for the functions that have none.
+  HRESULT xmlToText(const XmlSource& source, BSTR signId, bool computeDigests, const BSTR* pinText,
                     bool sign, BSTR* result) {
     return run([&]() -> ErrorCode {
-      Result<std::string> out = xmlRun(source, signId, computeDigests, pin, sign, false);
+      Secret pin = pinText != nullptr ? secretText(*pinText) : Secret();
+      Result<std::string> out =
+          xmlRun(source, signId, computeDigests, pinText != nullptr ? &pin : nullptr, sign, false);
       if (!out.ok()) return out.error;
       return putText(result, out.value);
     });
   }
 
   HRESULT xmlToFile(const XmlSource& source, BSTR outPath, BSTR signId, bool computeDigests,
-                    Secret* pin, std::int32_t* result) {
+                    const BSTR* pinText, std::int32_t* result) {
     return run([&]() -> ErrorCode {
+      Secret pin = secretText(*pinText);
       if (result == nullptr) return kErrMissingParameter;
       std::string path = text(outPath);
       if (path.empty()) return kErrMissingParameter;
-      Result<std::string> out = xmlRun(source, signId, computeDigests, pin, true, true);
+      Result<std::string> out = xmlRun(source, signId, computeDigests, &pin, true, true);
       if (!out.ok()) return out.error;
       if (ErrorCode error = writeNewFile(path, out.value); error != kOk) return error;
       return putInt(result, static_cast<std::int32_t>(out.value.size()));
