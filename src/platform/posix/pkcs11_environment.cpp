@@ -34,7 +34,7 @@ void useDemoTokenWhenUnconfigured() {
   std::string configuration = demoTokenConfiguration();
   std::error_code ignored;
   if (std::filesystem::is_regular_file(configuration, ignored)) {
-    setenv("SOFTHSM2_CONF", configuration.c_str(), 0);
+    setenv("SOFTHSM2_CONF", configuration.c_str(), 1);  // unset or empty
   }
 }
 
