@@ -116,6 +116,26 @@ TEST(ComponentThroughServer, PageListsSignsAndTheSignatureVerifies) {
   gnutls_x509_trust_list_deinit(trust, 1);
   gnutls_pkcs7_deinit(pkcs7);
 
+  // A closed session takes its component and login along; the next page starts anew.
+  call({{"SessionId", id}, {"FunctionName", "QuillmarkClose"}});
+  std::string next = page.open().value("SessionID");
+  ASSERT_NE(next, "<none>");
+  EXPECT_EQ(
+      call({{"SessionId", next}, {"FunctionName", "GPKI_EnumCertsToString"}, {"iFlags", "0"}}),
+      listed);
+  auto signNext = [&](const char* pin) {
+    return call({{"SessionId", next},
+                 {"FunctionName", "GPKI_PureSign"},
+                 {"sOptPIN", pin},
+                 {"sData", "x"},
+                 {"signcodepage", ""},
+                 {"iFlags", "0"},
+                 {"iHashFlag", "0"}});
+  };
+  EXPECT_EQ(signNext(""), "61011");
+  EXPECT_EQ(call({{"SessionId", next}, {"FunctionName", "get_lastError"}}), "3001");
+  EXPECT_GT(signNext("123456").size(), 300u);
+
   server->requestStop();
   EXPECT_TRUE(server->wait(30000));
 }
