@@ -172,11 +172,10 @@ inline std::u16string utf8ToUtf16(std::string_view text) {
   return out;
 }
 
-// UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
+// UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD. The output is sized once: it may be
+// decrypted data, and a grown buffer would leave a copy behind in freed memory.
 inline std::string utf16ToUtf8(std::u16string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
+  auto codePoint = [&](std::size_t& i) -> char32_t {
     char32_t c = text[i];
     if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
         text[i + 1] <= 0xDFFF) {
@@ -185,8 +184,16 @@ inline std::string utf16ToUtf8(std::u16string_view text) {
     } else if (c >= 0xD800 && c <= 0xDFFF) {
       c = 0xFFFD;
     }
-    detail::appendUtf8(out, c);
+    return c;
+  };
+  std::size_t bytes = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char32_t c = codePoint(i);
+    bytes += c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
   }
+  std::string out;
+  out.reserve(bytes);
+  for (std::size_t i = 0; i < text.size(); ++i) detail::appendUtf8(out, codePoint(i));
   return out;
 }
 
@@ -317,7 +324,7 @@ using ComponentFactory = HRESULT (*)(const ComponentRuntimeApi* runtime, const G
 inline constexpr const char kComponentFactoryName[] = "componentCreateInstance";
 
 // ============================ Host side ============================
-// Implemented by the runtime; none of these throws.
+// Implemented by the runtime; none of these throws, except bstrToUtf8 when memory runs out.
 
 // Per-thread use of the component system. initialize answers S_OK the first time on a thread and
 // S_FALSE when already initialised; each successful call needs one uninitialize.
