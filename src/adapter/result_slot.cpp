@@ -7,8 +7,13 @@
 namespace qm::adapter {
 
 namespace {
-// Empty both when nothing was stored and when an empty text was.
-std::string slotText;
+// Empty both when nothing was stored and when an empty text was. A host may unload the library
+// without releasing it first, so the last result (perhaps decrypted data) is wiped then too.
+struct Slot {
+  std::string text;
+  ~Slot() { aes::wipe(text); }
+} slot;
+std::string& slotText = slot.text;
 }  // namespace
 
 void storeResult(std::string text) {
