@@ -24,8 +24,16 @@ struct Releaser {
 
 bool createComponent() {
   if (com::failed(com::initialize())) return false;
-  if (instance != nullptr) {
-    instance->Release();
+  // Every way out without an instance, a throwing component included, ends this thread's use.
+  struct Uninitializer {
+    bool keep = false;
+    ~Uninitializer() {
+      if (!keep) com::uninitialize();
+    }
+  } uninitializer;
+  {
+    // Forgotten before it is released: a Release that throws must not leave it to release twice.
+    Releaser previous{instance};
     instance = nullptr;
   }
   void* unknown = nullptr;
@@ -39,11 +47,11 @@ bool createComponent() {
   }
   if (com::failed(result) || crypt == nullptr) {
     // A component that answered failure yet handed out a pointer keeps no reference here.
-    if (crypt != nullptr) static_cast<com::IUnknown*>(crypt)->Release();
-    com::uninitialize();
+    Releaser stray{static_cast<com::IUnknown*>(crypt)};
     return false;
   }
   instance = static_cast<component::IZDGPKICrypt*>(crypt);
+  uninitializer.keep = true;
   return true;
 }
 
