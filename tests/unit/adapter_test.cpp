@@ -465,6 +465,18 @@ TEST_F(AdapterTest, ReleaseFreesTheComponentAndTheNextCallCreatesItAgain) {
   auto created = instances("create");
   ASSERT_EQ(created.size(), 3u);
   EXPECT_NE(created[2], first);
+
+  // A component that throws from Release: the release answers 61011 and still ends the instance,
+  // so the next call creates a new one instead of calling a dead one.
+  script("Release throw\n");
+  writeFile(root().record, "");
+  EXPECT_EQ(adapter().map({}, "GPKI_GetSlotCount"), "50");
+  EXPECT_EQ(adapter().release(), "61011");
+  EXPECT_EQ(adapter().map({}, "GPKI_GetSlotCount"), "50");
+  created = instances("create");
+  ASSERT_EQ(created.size(), 2u);
+  EXPECT_EQ(instances("release"), std::vector<std::string>{created[0]});
+  EXPECT_EQ(recordLines().back().instance, created[1]);
 }
 
 TEST_F(AdapterTest, BadInputAnswersTheDefinedResultAndTheNextCallStillWorks) {
