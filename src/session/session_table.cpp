@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "platform/files.h"
+#include "platform/locks.h"
 #include "platform/paths.h"
 #include "session/channel_value.h"
 #include "util/diag.h"
@@ -23,6 +24,8 @@ constexpr std::size_t kVersionLength = 63;
 constexpr std::size_t kInstallerNameLength = 511;
 constexpr char kMarkerName[] = "KVLQuillmarkMainVersion";
 constexpr char kMarkerText[] = "Quillmark version=1.0.23.0510";
+// Held by the one live server that owns <shared data>/Tempfile; its death releases it.
+constexpr char kAreaLockName[] = "KVLQuillmarkSessionArea";
 
 // Process-wide, unguarded: the server lets one request at a time in.
 struct Table {
@@ -31,6 +34,7 @@ struct Table {
   std::uint64_t counter = 0;
   std::string sharedDataFolder;
   std::string programFolder;
+  std::optional<platform::NamedLock> areaLock;
 };
 
 Table& table() {
@@ -49,6 +53,14 @@ std::string cut(std::string text, std::size_t length) {
 
 std::string sessionArea() {
   return table().sharedDataFolder + "/Tempfile";
+}
+
+// Takes the session area when no other live server owns it. A server that started beside a
+// live one may take it later, once that one has gone, so that no third server wipes its copies.
+bool ownSessionArea() {
+  Table& t = table();
+  if (!t.areaLock) t.areaLock = tool::getMutexLock(kAreaLockName, 0);
+  return t.areaLock.has_value();
 }
 
 // The file name a Windows library name stands for here: "X.dll" -> "X.so".
@@ -180,8 +192,13 @@ bool initialiseSessionTable(const std::string& sharedDataFolder, const std::stri
   }
   if (sharedDataFolder.empty()) return false;
 
-  // A crashed run may have left copies behind; the area is rebuilt at every start.
-  fs::remove_all(sessionArea(), ec);
+  // A crashed run may have left copies behind; the area is rebuilt at every start, but never
+  // under a live server, whose sessions run from the copies in it.
+  if (ownSessionArea()) {
+    fs::remove_all(sessionArea(), ec);
+  } else {
+    diag::warning("Session area kept, in use by another server: ", sessionArea());
+  }
   fs::create_directories(sessionArea(), ec);
   for (int slot = 0; slot < kSessionSlots; ++slot) fs::create_directory(sessionFolder(slot), ec);
   return platform::folderExists(sessionArea());
@@ -193,9 +210,10 @@ void releaseAllSessions() {
     diag::normal("Release session index: ", *slot);
     releaseSession(slot);
   }
-  // Copies whose deletion failed during the run (and stale ones) go now.
+  // Copies whose deletion failed during the run (and stale ones) go now; those of another live
+  // server stay.
   const Table& t = table();
-  if (t.sharedDataFolder.empty()) return;
+  if (t.sharedDataFolder.empty() || !ownSessionArea()) return;
   deleteLibraries(t.sharedDataFolder);
   for (int slot = 0; slot < kSessionSlots; ++slot) deleteLibraries(sessionFolder(slot));
 }
@@ -245,6 +263,7 @@ std::optional<int> openSession(JsonMapOwner& answer, const OpenRequest& request)
   }
   const int slot = *free;
   Session& s = t.slots[slot];
+  ownSessionArea();  // claimed late when this server started beside a live one
 
   // Stamp and identity.
   t.stamps[slot] = t.counter++;

@@ -38,12 +38,13 @@ struct Session {
 };
 
 // Session area <sharedDataFolder>/Tempfile removed and recreated, 32 slots free, creation stamps
-// none, channel store reset and its key drawn, version marker written. False when the shared
-// data folder is empty.
+// none, channel store reset and its key drawn, version marker written. The area belongs to one
+// live server per user (a named lock held until the process ends): when another holds it, the
+// area is left as it is. False when the shared data folder is empty.
 bool initialiseSessionTable(const std::string& sharedDataFolder, const std::string& programFolder);
 
-// Releases every open session, oldest first, and deletes the adapter copies left in the session
-// area.
+// Releases every open session, oldest first, and, when this server owns the session area,
+// deletes the adapter copies left in it.
 void releaseAllSessions();
 
 // First slot whose id occurs inside `id` (case-sensitive); nullopt when none.

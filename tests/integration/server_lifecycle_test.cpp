@@ -119,14 +119,26 @@ TEST(ServerLifecycleTest, SecondServerFindsEveryPortBusyAndEndsWithZero) {
   TempRoot root;
   ServerProcess first(root);
   ASSERT_TRUE(first.waitServing()) << first.logText();
+  HttpsClient client;
+  std::string id = client.open().value("SessionID");
+  const std::string copy = root.sessionFolder(0) + "/KVLZDGPKICryptATLAdapter.so";
+  ASSERT_TRUE(std::filesystem::exists(copy)) << first.logText();
+
   ServerProcess second(root, {"1"});
   EXPECT_EQ(second.waitExit(30000), 0);
   EXPECT_EQ(second.logCount("state: In use, try next port"), 6u);
   EXPECT_TRUE(second.logHas("[Warning] KVLQuillmark initialization: Fail"));
   EXPECT_FALSE(second.logHas("launch state"));
-  HttpsClient client;
+  // The first server's session area, and the copy its session runs from, are left alone.
+  EXPECT_TRUE(second.logHas("[Warning] Session area kept, in use by another server: "));
+  EXPECT_TRUE(std::filesystem::exists(copy));
+  HttpResponse answer = client.post(
+      jsonObject({{"SessionId", id}, {"FunctionName", "Quillmark_GetVersion"}}), kPorts[2]);
+  EXPECT_EQ(answer.result(), kAdapterVersion) << answer.body;
+  EXPECT_EQ(answer.value("SessionID"), "<none>");  // the same session, not a new one
   EXPECT_TRUE(answers(client, kPorts[2], false));
   EXPECT_EQ(first.stop(), 0);
+  EXPECT_FALSE(std::filesystem::exists(copy));
 }
 
 TEST(ServerLifecycleTest, StopSignalRunsTheFinalReleaseAndEndsWithZero) {
