@@ -1,3 +1,4 @@
+#include <cstdio>
 #include <string>
 
 #include "platform/process.h"
@@ -5,5 +6,8 @@
 
 int main(int argc, char** argv) {
   std::string commandLine = qm::platform::joinArguments(argc, argv);
-  return qm::server::runServer(commandLine.c_str());
+  int code = qm::server::runServer(commandLine.c_str());
+  // The IPC receiver's threads never end: leave without running static destructors under them.
+  std::fflush(nullptr);
+  qm::platform::exitProcess(code);
 }
