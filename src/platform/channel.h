@@ -27,7 +27,9 @@ inline constexpr int kSessionUnlock = 8;
 enum class ChannelSend {
   kDelivered,   // the receiver's handler ran and acknowledged
   kNoReceiver,  // nobody listens on the channel
-  kFailed,      // connected, but the frame was refused or no acknowledgement came
+  kEnded,       // the receiver took the frame and closed without an answer: it ended while
+                // handling it (a Suicide without final action ends the process there)
+  kFailed,      // connected, but the frame was refused or no answer came in time
 };
 
 // True when a receiver listens on the channel.

@@ -356,6 +356,7 @@ bool sendIPCMessage(const char* sender, const char* channel, const char* instruc
                                    : platform::ChannelSend::kNoReceiver;
   switch (sent) {
     case platform::ChannelSend::kDelivered:
+    case platform::ChannelSend::kEnded:  // its handler ended the receiver (a Suicide does)
       break;
     case platform::ChannelSend::kNoReceiver:
       diag::error("sendIPCMsgWin can't find window ",

@@ -31,7 +31,7 @@ constexpr char kKindMessage = 'M';
 constexpr char kKindSession = 'S';
 constexpr char kAcknowledged = 'A';
 constexpr char kRefused = 'R';
-// A peer gets this long to deliver its frame; a silent one must not hold the receiver.
+// A peer gets this long to deliver its whole frame; a slow one must not hold the receiver.
 constexpr int kFrameReadMs = 2000;
 constexpr int kBacklog = 16;
 
@@ -75,10 +75,17 @@ bool writeAll(int fd, const char* data, std::size_t size) {
   return true;
 }
 
-// Bytes read until `size`, end of stream or time-out.
-std::size_t readAll(int fd, char* data, std::size_t size) {
+// Bytes read until `size`, end of stream or the deadline (monotonic ms) for the whole read, so
+// that a peer trickling its bytes cannot hold the receiver longer than one that sends nothing.
+std::size_t readAll(int fd, char* data, std::size_t size, long long deadline) {
   std::size_t got = 0;
   while (got < size) {
+    long long left = deadline - monotonicMs();
+    if (left <= 0) break;
+    pollfd ready{fd, POLLIN, 0};
+    int rc = ::poll(&ready, 1, static_cast<int>(left));
+    if (rc < 0 && errno == EINTR) continue;
+    if (rc <= 0) break;
     ssize_t n = ::recv(fd, data + got, size - got, 0);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
@@ -121,8 +128,14 @@ ChannelSend exchange(std::string_view name, std::string_view bytes, int timeoutM
   if (!writeAll(socket.get(), bytes.data(), bytes.size())) return ChannelSend::kFailed;
   ::shutdown(socket.get(), SHUT_WR);
   char answer = 0;
-  return readAll(socket.get(), &answer, 1) == 1 && answer == kAcknowledged ? ChannelSend::kDelivered
-                                                                           : ChannelSend::kFailed;
+  ssize_t n;
+  do {
+    n = ::recv(socket.get(), &answer, 1, 0);  // bounded by the receive time-out
+  } while (n < 0 && errno == EINTR);
+  // A clean end without an answer: the receiver read the whole frame and ended in its handler (a
+  // receiver that dies with the frame half read resets the connection instead).
+  if (n == 0) return ChannelSend::kEnded;
+  return n == 1 && answer == kAcknowledged ? ChannelSend::kDelivered : ChannelSend::kFailed;
 }
 
 std::string frame(char kind, std::string_view payload) {
@@ -239,19 +252,20 @@ class ChannelReceiver::Impl {
     ucred peer{};
     socklen_t size = sizeof peer;
     if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
-      if (handlers.refused) handlers.refused("peer credentials unknown");
+      refuse(fd, handlers, "peer credentials unknown");
       return;
     }
     if (peer.uid != ::geteuid()) {
       // Nothing is read from a foreign peer.
-      if (handlers.refused)
-        handlers.refused("peer of user " + std::to_string(peer.uid) + " (process " +
-                         std::to_string(peer.pid) + ")");
+      refuse(fd, handlers,
+             "peer of user " + std::to_string(peer.uid) + " (process " + std::to_string(peer.pid) +
+                 ")");
       return;
     }
     setTimeouts(fd, kFrameReadMs);
+    const long long deadline = monotonicMs() + kFrameReadMs;
     char header[kHeaderSize];
-    std::size_t got = readAll(fd, header, kHeaderSize);
+    std::size_t got = readAll(fd, header, kHeaderSize, deadline);
     if (got == 0) return;  // a look for the channel, no frame
     if (got < kHeaderSize) {
       refuse(fd, handlers, "frame header of " + std::to_string(got) + " bytes");
@@ -271,7 +285,7 @@ class ChannelReceiver::Impl {
       return;
     }
     std::string payload(length, '\0');
-    got = readAll(fd, payload.data(), length);
+    got = readAll(fd, payload.data(), length, deadline);
     if (got < length) {
       refuse(
           fd, handlers,
