@@ -43,7 +43,7 @@ bool stopProcess(const char* imageName) {
   if (waitGone(imageName, {})) {
     diag::normal(prefix, self + " kill " + image + " success");
   } else {
-    diag::warning(prefix, self + " kill " + image + " fail");
+    diag::normal(prefix, self + " kill " + image + " fail");
     diag::normal(prefix, "Start command kill mode");
     // "taskkill /F /im <image> /F" of the system is SIGKILL here.
     diag::normal("Command: ", "taskkill /F /im " + image + " /F");

@@ -180,8 +180,8 @@ void runUninstallDetect(RunState& run, const std::string& commandText) {
   diag::normal("CmdLine: ", text.value_or(""));
   std::size_t fragments = 0;
   std::vector<std::string> arguments = uninstallArguments(text.value_or(""), &fragments);
-  diag::normal("SplitLength: ",
-               std::to_string(fragments) + " -> " + std::to_string(arguments.size()));
+  diag::normal("SplitLength: ", static_cast<long long>(fragments));
+  diag::normal("SplitLength: ", static_cast<long long>(arguments.size()));
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     diag::normal("argv", "[" + std::to_string(i) + "] = " + arguments[i]);
   }
@@ -247,15 +247,12 @@ void runDelete(RunState& run, const std::string& commandText) {
   platform::sleepMs(kAfterDeleteWaitMs);
 
   path = platform::nativePath(path);
-  // "X/" names the folder X: removing it and then "X" again would never reach its parent.
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-
   std::size_t last = path.find_last_of("./");
   if (last == std::string::npos || path[last] == '.') {
-    diag::normal("File mode", "");
+    if (last != std::string::npos) diag::normal("File mode", "");
     if (!removeWithRetries(path, false)) {
-      diag::warning("Delete " + path + " retry too many times", "");
-      diag::warning("Try too many times", "");
+      diag::normal("Delete " + path + " retry too many times", "");
+      diag::normal("Try too many times", "");
       return;
     }
     diag::normal("Delete " + path + " success", "");
@@ -263,9 +260,12 @@ void runDelete(RunState& run, const std::string& commandText) {
   }
 
   diag::normal("Folder mode", "");
-  while (!path.empty()) {
+  for (;;) {
+    // "X/" names the folder X: removing it and then "X" again would never reach its parent.
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    if (path.empty()) break;
     if (!removeWithRetries(path, true)) {
-      diag::warning("Delete " + path + " retry too many times", "");
+      diag::normal("Delete " + path + " retry too many times", "");
       return;
     }
     diag::normal("Delete " + path + " success", "");

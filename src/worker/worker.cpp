@@ -66,7 +66,7 @@ bool takeWorkerLock(RunState& run) {
     run.workerLock = tool::getMutexLock(kWorkerLock, kLockWaitMs);
     if (run.workerLock) return true;
   }
-  diag::warning("Get mutex lock time out", "");
+  diag::normal("Get mutex lock time out", "");
   return false;
 }
 

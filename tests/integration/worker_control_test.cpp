@@ -84,7 +84,7 @@ TEST_F(WorkerControlTest, ControlWordsWaitForTheWorkerLockAndGiveUp) {
   Program lock(root, peerPath(), {"hold", "QuillmarkWorker", "-1"}, holder);
   ASSERT_TRUE(holder.waitFor("held"));
   auto log = run({"-start"});
-  EXPECT_EQ(countIn(log, "Get mutex lock time out"), 1u);
+  EXPECT_EQ(countIn(log, "[Normal] Get mutex lock time out"), 1u);
   EXPECT_FALSE(record.has("monitor"));
   // Words outside the six do not wait for it.
   log = run({"-KeyToByte " + root.path() + "/missing"});
