@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "ipc_test_support.h"
-#include "platform/paths.h"
 #include "util/ipc_message.h"
 
 namespace qm::test {
@@ -173,8 +172,10 @@ TEST_F(IpcChannelTest, BadFramesAreDroppedAndTheReceiverGoesOn) {
 }
 
 TEST_F(IpcChannelTest, PeerOfAnotherUserIsRefused) {
-  if (platform::userName() != "root" || !std::filesystem::exists("/usr/bin/setpriv")) {
-    GTEST_SKIP() << "needs root to act as another user";
+  const std::vector<std::string> capabilities{"--inh-caps=+dac_override",
+                                              "--ambient-caps=+dac_override"};
+  if (!runsAsUserNobody(root, {peerPath(), "run", "/bin/true"}, capabilities)) {
+    GTEST_SKIP() << "cannot act as another user here (needs root and setpriv)";
   }
   auto peer = listen({"actions"});
   // The other user gets past the folder permissions (as root could) and finds the channel through
@@ -186,11 +187,9 @@ TEST_F(IpcChannelTest, PeerOfAnotherUserIsRefused) {
   Record chown(root.path() + "/chown.txt");
   ASSERT_EQ(runPeer(root, chown, {"run", "chown 65534 " + own + " " + own + "/channels"}), 0);
   ASSERT_TRUE(chown.has("exit 0"));
-  Program foreign(
-      root, "/usr/bin/setpriv",
-      {"--reuid=65534", "--regid=65534", "--clear-groups", "--inh-caps=+dac_override",
-       "--ambient-caps=+dac_override", peerPath(), "window", kChannel, ipc::kStart, "ok"},
-      record, {"XDG_RUNTIME_DIR=" + root.path() + "/foreign"});
+  Program foreign(root, "/usr/bin/setpriv",
+                  asUserNobody({peerPath(), "window", kChannel, ipc::kStart, "ok"}, capabilities),
+                  record, {"XDG_RUNTIME_DIR=" + root.path() + "/foreign"});
   EXPECT_EQ(foreign.wait(), 0);
   EXPECT_TRUE(peer->waitLog("IPC frame dropped: peer of user 65534"));
   EXPECT_TRUE(record.has("failed"));
@@ -239,6 +238,7 @@ TEST_F(IpcChannelTest, SessionChangesSetTheFlagOrRunTheFinalAction) {
 }
 
 TEST_F(IpcChannelTest, StopHelperAsksThenKills) {
+  if (auto why = foreignProcesses({"QuillmarkPolite", "QuillmarkDeaf"})) GTEST_SKIP() << *why;
   const std::string folder = root.path() + "/program";
   // One that ends on the Suicide instruction to the channel named like its image...
   const std::string polite = installCopy(peerPath(), folder, "QuillmarkPolite");

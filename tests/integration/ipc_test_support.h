@@ -7,12 +7,14 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "platform/child_process.h"
+#include "platform/process.h"
 #include "server_harness.h"
 
 namespace qm::test {
@@ -119,6 +121,45 @@ class Program {
   const TempRoot& root_;
   std::optional<platform::ChildProcess> process_;
 };
+
+// Why a test that stops programs by image name must not run here, or nullopt. Such a test owns
+// every process of those names in the private process namespace that CTest starts it in where
+// the machine allows (it is that namespace's first process). Without one, processes of those
+// names from elsewhere (another program set, another test run) would be stopped too: the test
+// runs only when none is there when it starts, as in a CI container running these tests one at
+// a time.
+inline std::optional<std::string> foreignProcesses(std::initializer_list<const char*> images) {
+  if (platform::currentProcessId() == 1) return std::nullopt;
+  for (const char* image : images) {
+    std::vector<int> found = platform::findProcesses(image);
+    if (!found.empty()) {
+      return std::string(image) + " runs outside this test (process " +
+             std::to_string(found.front()) + ") and there is no private process namespace";
+    }
+  }
+  return std::nullopt;
+}
+
+// setpriv's command line that runs `command` as the unprivileged user 65534, keeping the given
+// setpriv options (capabilities).
+inline std::vector<std::string> asUserNobody(const std::vector<std::string>& command,
+                                             std::vector<std::string> options = {}) {
+  std::vector<std::string> args{"--reuid=65534", "--regid=65534", "--clear-groups"};
+  args.insert(args.end(), options.begin(), options.end());
+  args.insert(args.end(), command.begin(), command.end());
+  return args;
+}
+
+// Whether `probe` (a command that ends with 0) runs that way here: only root can switch users,
+// a container may not map the user, and the user must be able to reach the built programs.
+inline bool runsAsUserNobody(const TempRoot& root, const std::vector<std::string>& probe,
+                             std::vector<std::string> options = {}) {
+  if (!std::filesystem::exists("/usr/bin/setpriv")) return false;
+  auto process =
+      platform::ChildProcess::start("/usr/bin/setpriv", asUserNobody(probe, std::move(options)),
+                                    root.environment(), root.path() + "/probe-output.txt");
+  return process && process->wait(30000) == 0;
+}
 
 // Runs the peer with the arguments to its end; its exit status.
 inline std::optional<int> runPeer(const TempRoot& root, const Record& record,

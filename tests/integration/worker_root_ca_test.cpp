@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "ipc_test_support.h"
-#include "platform/paths.h"
 
 namespace qm::test {
 namespace {
@@ -127,8 +126,8 @@ TEST_F(WorkerRootCaTest, RootsLandWhereClientsLookAndARealClientTrustsTheServer)
 }
 
 TEST_F(WorkerRootCaTest, WithoutRightsBothImportsFailWithFourErrorLines) {
-  if (platform::userName() != "root" || !fs::exists("/usr/bin/setpriv")) {
-    GTEST_SKIP() << "needs root to act as a user without rights";
+  if (!runsAsUserNobody(root, {workerPath()})) {
+    GTEST_SKIP() << "cannot act as a user without rights here (needs root and setpriv)";
   }
   // The store belongs to root; the user may write its log and its own NSS database only.
   const auto open = fs::perms::all;
@@ -138,10 +137,8 @@ TEST_F(WorkerRootCaTest, WithoutRightsBothImportsFailWithFourErrorLines) {
   std::vector<std::string> environment = storeEnvironment();
   environment.back() = "QUILLMARK_NSSDB_DIR=" + root.path() + "/user-nss";
 
-  Program worker(
-      root, "/usr/bin/setpriv",
-      {"--reuid=65534", "--regid=65534", "--clear-groups", workerPath(), "-importRootCACert"},
-      record, environment);
+  Program worker(root, "/usr/bin/setpriv", asUserNobody({workerPath(), "-importRootCACert"}),
+                 record, environment);
   EXPECT_EQ(worker.wait(120000), 0);
   auto log = worker.log();
   EXPECT_EQ(countIn(log, "[Error]"), 4u) << worker.logText();
