@@ -3,8 +3,8 @@
 // clients read it) and the users' NSS databases (Chromium's shared one and each Firefox
 // profile's). Every location can be moved for tests:
 //   QUILLMARK_CA_STORE_DIR       system store folder (/usr/local/share/ca-certificates)
-//   QUILLMARK_CA_UPDATE_COMMAND  bundle rebuild ("update-ca-certificates" for the real folder,
-//                                nothing for a moved one; "none" skips it)
+//   QUILLMARK_CA_UPDATE_COMMAND  bundle rebuild (/usr/sbin/update-ca-certificates for the
+//                                real folder, nothing for a moved one; "none" skips it)
 //   QUILLMARK_NSSDB_DIR          the shared NSS database (~/.pki/nssdb when it exists, else
 //                                ~/.local/share/pki/nssdb, created when missing)
 //   HOME                         where the Firefox profiles are found (profiles.ini)

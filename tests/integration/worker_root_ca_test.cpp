@@ -29,7 +29,8 @@ class WorkerRootCaTest : public ::testing::Test {
   std::vector<std::string> storeEnvironment() const {
     const std::string r = root.path();
     return {"QUILLMARK_CA_STORE_DIR=" + r + "/ca",
-            "QUILLMARK_CA_UPDATE_COMMAND=update-ca-certificates --certsconf " + r +
+            // By its full path: /usr/sbin is not on every user's PATH.
+            "QUILLMARK_CA_UPDATE_COMMAND=/usr/sbin/update-ca-certificates --certsconf " + r +
                 "/ca.conf --certsdir " + r + "/share --localcertsdir " + r + "/ca --etccertsdir " +
                 r + "/etc-ssl --hooksdir " + r + "/hooks",
             "QUILLMARK_NSSDB_DIR=" + r + "/nssdb"};

@@ -23,7 +23,8 @@ namespace qm::platform {
 namespace {
 
 constexpr char kDefaultStoreDir[] = "/usr/local/share/ca-certificates";
-constexpr char kDefaultUpdateCommand[] = "update-ca-certificates";
+// By its full path: "su" without a login shell leaves /usr/sbin off root's PATH on Debian.
+constexpr char kDefaultUpdateCommand[] = "/usr/sbin/update-ca-certificates";
 constexpr char kCertutil[] = "certutil";
 constexpr char kBegin[] = "-----BEGIN CERTIFICATE-----";
 constexpr char kEnd[] = "-----END CERTIFICATE-----";
