@@ -51,20 +51,6 @@ bool isSessionIdShape(std::string_view id) {
   return true;
 }
 
-JsonMapOwner resultAnswer(const char* result) {
-  JsonMapOwner answer = JsonMapOwner::create();
-  if (!answer) {
-    QM_ALLOCATION_FAILURE();
-    return answer;
-  }
-  answer.set("result", result);
-  return answer;
-}
-
-JsonMapOwner resultAnswer(int code) {
-  return resultAnswer(std::to_string(code).c_str());
-}
-
 // Picks the adapter library for a new session; false (with the answer to give) when the
 // request may not use the library it names.
 bool chooseAdapter(const QuillmarkJsonMap* request, std::string& libDir, std::string& comName) {
@@ -116,7 +102,7 @@ JsonMapOwner callSessionAdapter(JsonMapOwner answer, int slot, const QuillmarkJs
   }
   if (s.callJsonMapMethod == nullptr && s.callMethod == nullptr) {
     releaseSession(slot);
-    return resultAnswer(61906);
+    return failureAnswer(61906);
   }
   if (promotion) startTopWindowPromotion(serverProcessId, *promotion);
   const char* result = callAdapter(s, request, functionName.c_str());
@@ -146,15 +132,15 @@ JsonMapOwner setChannelValue(const QuillmarkJsonMap* request) {
     code = channelValues().store(channel->c_str(), domains->c_str(), timeout, value->c_str());
   }
   if (value) aes::wipe(*value);
-  return resultAnswer(code);
+  return failureAnswer(code);
 }
 
 JsonMapOwner getChannelValue(const QuillmarkJsonMap* request, const char* origin) {
   std::optional<std::string> channel = qm::json::getText(request, "channel");
-  if (!channel) return resultAnswer(61005);
+  if (!channel) return failureAnswer(61005);
   std::optional<std::string> value = channelValues().read(channel->c_str(), origin);
-  if (!value) return resultAnswer(61001);
-  JsonMapOwner answer = resultAnswer(value->c_str());
+  if (!value) return failureAnswer(61001);
+  JsonMapOwner answer = failureAnswer(value->c_str());
   aes::wipe(*value);
   return answer;
 }
@@ -198,7 +184,7 @@ JsonMapOwner processRequest(const QuillmarkJsonMap* request, const char* origin,
       return answer;
     }
     OpenRequest open;
-    if (!chooseAdapter(request, open.libDir, open.comName)) return resultAnswer(61009);
+    if (!chooseAdapter(request, open.libDir, open.comName)) return failureAnswer(61009);
     open.id = sessionId;
     open.origin = origin;
     open.installerName = readText(request, "InstallerName", kLongValue);

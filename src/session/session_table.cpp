@@ -83,20 +83,6 @@ JsonMapOwner handshakeMap(const char* functionName, const char* index, const cha
   return map;
 }
 
-JsonMapOwner failureAnswer(const char* result) {
-  JsonMapOwner answer = JsonMapOwner::create();
-  if (!answer) {
-    QM_ALLOCATION_FAILURE();
-    return answer;
-  }
-  answer.set("result", result);
-  return answer;
-}
-
-JsonMapOwner failureAnswer(int code) {
-  return failureAnswer(std::to_string(code).c_str());
-}
-
 // JSON text of a map for the string entry point. Its reader undoes \" \r \n \t and a few \u
 // escapes; a backslash is written doubled so that the text stays well formed.
 std::string jsonText(const QuillmarkJsonMap* map) {
@@ -173,6 +159,20 @@ void deleteLibraries(const fs::path& folder) {
 }
 
 }  // namespace
+
+JsonMapOwner failureAnswer(const char* result) {
+  JsonMapOwner answer = JsonMapOwner::create();
+  if (!answer) {
+    QM_ALLOCATION_FAILURE();
+    return answer;
+  }
+  answer.set("result", result);
+  return answer;
+}
+
+JsonMapOwner failureAnswer(int code) {
+  return failureAnswer(std::to_string(code).c_str());
+}
 
 bool initialiseSessionTable(const std::string& sharedDataFolder, const std::string& programFolder) {
   diag::setLog("QuillmarkSession");

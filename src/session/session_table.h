@@ -81,6 +81,10 @@ Session* session(int slot);
 // neither. The text stays owned by the library until its next call.
 const char* callAdapter(Session& session, const QuillmarkJsonMap* map, const char* functionName);
 
+// A fresh answer map holding only "result" (the failure answer); empty when it cannot be made.
+JsonMapOwner failureAnswer(const char* result);
+JsonMapOwner failureAnswer(int code);
+
 // Drops the characters < > : " / \ | ? * ; & $ from a folder or file name; ".." becomes empty.
 std::string sanitiseName(std::string_view name);
 
