@@ -255,30 +255,30 @@ bool trusted(const std::string& listing, const std::string& nickname) {
 
 std::optional<RootStoreFailure> installInNss(const NssDatabase& db, std::string_view name,
                                              std::string_view pem) {
-  const std::string spec = "sql:" + db.dir;
+  const std::string dbArgument = "sql:" + db.dir;
   if (!fileTest(db.dir + "/cert9.db")) {
     if (!db.createWhenMissing) return std::nullopt;
     std::error_code ec;
     std::filesystem::create_directories(db.dir, ec);
-    if (ec) return failure(RootStoreFailure::Step::kOpen, ec.value(), spec);
+    if (ec) return failure(RootStoreFailure::Step::kOpen, ec.value(), dbArgument);
     ::chmod(db.dir.c_str(), 0700);
-    if (auto failed =
-            toolFailure(RootStoreFailure::Step::kOpen,
-                        runCapture({kCertutil, "-N", "-d", spec, "--empty-password"}), spec)) {
+    if (auto failed = toolFailure(
+            RootStoreFailure::Step::kOpen,
+            runCapture({kCertutil, "-N", "-d", dbArgument, "--empty-password"}), dbArgument)) {
       return failed;
     }
   }
 
   const std::string nickname = "Quillmark Local Root CA (" + std::string(name) + ")";
   std::vector<std::string> wanted = pemBodies(pem);
-  if (wanted.size() != 1) return failure(RootStoreFailure::Step::kAdd, EINVAL, spec);
+  if (wanted.size() != 1) return failure(RootStoreFailure::Step::kAdd, EINVAL, dbArgument);
   // Certificates of one subject come back together: look for ours among them.
-  Run found = runCapture({kCertutil, "-L", "-d", spec, "-n", nickname, "-a"});
-  if (!found.started) return failure(RootStoreFailure::Step::kOpen, found.error, spec);
+  Run found = runCapture({kCertutil, "-L", "-d", dbArgument, "-n", nickname, "-a"});
+  if (!found.started) return failure(RootStoreFailure::Step::kOpen, found.error, dbArgument);
   if (found.status == 0) {
     std::vector<std::string> bodies = pemBodies(found.output);
     bool present = std::find(bodies.begin(), bodies.end(), wanted.front()) != bodies.end();
-    Run listing = runCapture({kCertutil, "-L", "-d", spec});
+    Run listing = runCapture({kCertutil, "-L", "-d", dbArgument});
     if (present && listing.started && listing.status == 0 && trusted(listing.output, nickname)) {
       return std::nullopt;
     }
@@ -286,11 +286,12 @@ std::optional<RootStoreFailure> installInNss(const NssDatabase& db, std::string_
 
   const std::string file = db.dir + "/.quillmark-root-" + lower(name) + ".pem";
   if (!writeTextFile(file, std::string(pem))) {
-    return failure(RootStoreFailure::Step::kAdd, errno != 0 ? errno : EIO, spec);
+    return failure(RootStoreFailure::Step::kAdd, errno != 0 ? errno : EIO, dbArgument);
   }
-  Run added = runCapture({kCertutil, "-A", "-d", spec, "-n", nickname, "-t", "C,,", "-i", file});
+  Run added =
+      runCapture({kCertutil, "-A", "-d", dbArgument, "-n", nickname, "-t", "C,,", "-i", file});
   ::unlink(file.c_str());
-  return toolFailure(RootStoreFailure::Step::kAdd, added, spec);
+  return toolFailure(RootStoreFailure::Step::kAdd, added, dbArgument);
 }
 
 }  // namespace
