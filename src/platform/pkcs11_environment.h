@@ -18,8 +18,9 @@ std::string userDataFolder();
 // <user data folder>/quillmark/softhsm/softhsm2.conf.
 std::string demoTokenConfiguration();
 
-// When $SOFTHSM2_CONF is unset (or empty) and the demo token's configuration exists, points $SOFTHSM2_CONF
-// at it, so the software token module finds the demo token. Call before any module loads.
+// When $SOFTHSM2_CONF is unset (or empty) and the demo token's configuration exists, points
+// $SOFTHSM2_CONF at it, so the software token module finds the demo token. Call before any module
+// loads.
 void useDemoTokenWhenUnconfigured();
 
 }  // namespace qm::platform
