@@ -29,7 +29,8 @@ class NamedEvent {
   // Waits for the next pulse not yet consumed by this handle. timeoutMs < 0 waits without
   // limit. True when a pulse was consumed, false on time-out or when the event was removed.
   // After a removal the handle follows a newer event of the same name (a restarted creator),
-  // counting all of its pulses, as a Windows event outlives its creator's handle.
+  // counting all of its pulses, as a Windows event outlives its creator's handle. A removal is
+  // reported once; later waits wait (until their time-out) for the newer event to appear.
   bool wait(int timeoutMs = -1);
 
   // Removes the event object (the creator, at exit); waiting listeners wake with false.
@@ -45,6 +46,7 @@ class NamedEvent {
   int fd_ = -1;
   int watch_ = -1;  // inotify descriptor watching the event file
   unsigned long long seen_ = 0;
+  bool removalReported_ = false;
 };
 
 }  // namespace qm::platform

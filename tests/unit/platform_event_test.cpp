@@ -81,7 +81,8 @@ TEST_F(NamedEventTest, RemovalWakesListenersWithFalse) {
   ASSERT_TRUE(startListener("server", 1));
   monitor->remove();
   // The listener waits 10 s per pulse; it ends well before unless the removal woke it.
-  auto text = waitForText(file("server"), 5000);
+  auto text = waitForFile(
+      file("server"), [](const std::string& text) { return text.ends_with("end\n"); }, 5000);
   EXPECT_EQ(text.value_or("still waiting"), "none\nend\n");
   EXPECT_FALSE(inProcess->wait(-1));
   EXPECT_FALSE(monitor->pulse());

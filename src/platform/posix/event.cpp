@@ -77,7 +77,8 @@ NamedEvent::NamedEvent(NamedEvent&& other) noexcept
     : path_(std::move(other.path_)),
       fd_(std::exchange(other.fd_, -1)),
       watch_(std::exchange(other.watch_, -1)),
-      seen_(other.seen_) {}
+      seen_(other.seen_),
+      removalReported_(other.removalReported_) {}
 
 NamedEvent& NamedEvent::operator=(NamedEvent&& other) noexcept {
   if (this != &other) {
@@ -87,6 +88,7 @@ NamedEvent& NamedEvent::operator=(NamedEvent&& other) noexcept {
     fd_ = std::exchange(other.fd_, -1);
     watch_ = std::exchange(other.watch_, -1);
     seen_ = other.seen_;
+    removalReported_ = other.removalReported_;
   }
   return *this;
 }
@@ -123,7 +125,18 @@ bool NamedEvent::wait(int timeoutMs) {
   if (fd_ < 0) return false;
   const long long deadline = timeoutMs < 0 ? -1 : monotonicMs() + timeoutMs;
   while (true) {
-    if (removed() && !followSuccessor()) return false;
+    if (removed() && !followSuccessor()) {
+      // Report the removal once; after that wait for a restarted creator, so a listener that
+      // woke between the removal and the re-creation still gets the new event's pulses.
+      if (!removalReported_) {
+        removalReported_ = true;
+        return false;
+      }
+      long long remaining = deadline < 0 ? kFallbackPollMs : deadline - monotonicMs();
+      if (remaining <= 0) return false;
+      sleepMs(static_cast<int>(std::min<long long>(remaining, kFallbackPollMs)));
+      continue;
+    }
     unsigned long long counter = 0;
     if (!readCounter(fd_, &counter)) return false;
     if (counter > seen_) {
